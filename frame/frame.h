@@ -1,0 +1,36 @@
+// Frame preparation: the picture arithmetic between the tool's 24-bit blue-green-red pictures and
+// the switcher's 8-bit YCbCr 4:2:2 frames.
+//
+// This folder owns the two colour conversions (EncodeFrame, DecodeFrame), the area-averaging
+// resampler (ResampleArea) and the raster fit (FitToRaster, PadToRaster). It includes the standard
+// library only and keeps no state between calls. Operations take the height before the width.
+// Blocks returned through `result` come from malloc and are released by the caller with free.
+#pragma once
+
+#include <cstdint>
+int EncodeFrame(const uint8_t* source, uint8_t* destination, int height, int width, bool hd);
+int DecodeFrame(const uint8_t* source, uint8_t* destination, int height, int width);
+int ClampToByte(int value);
+int ResampleArea(const uint8_t* source, int sourceHeight, int sourceWidth,
+                 uint8_t** result, int destinationHeight, int destinationWidth);
+enum class OutputRaster { HD1080, HD720, SD480, SD576 };
+enum class AspectMode { Full, Keep };
+struct BlankColor { uint8_t red, green, blue; };
+int FitToRaster(const uint8_t* plane, int pictureHeight, int pictureWidth, uint8_t** result,
+                OutputRaster raster, AspectMode aspectMode, BlankColor blankColor);
+int PadToRaster(const uint8_t* scaled, int scaledHeight, int scaledWidth, uint8_t** result,
+                int rasterHeight, int rasterWidth, int letterbox,
+                uint8_t red, uint8_t green, uint8_t blue);
+
+// The size of each raster, height first.
+struct RasterSize {
+    int height;
+    int width;
+};
+RasterSize RasterDimensions(OutputRaster raster);
+
+// Row stride of a padded BgrRaster: width × 3 rounded up to a multiple of 4.
+inline int PaddedStride(int width)
+{
+    return (width * 3 + 3) / 4 * 4;
+}

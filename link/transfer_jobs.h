@@ -1,0 +1,65 @@
+// The transfer jobs: what the Send and Get buttons (and imgcast-cli) run on a worker thread.
+// A send job fits each pass to the raster, encodes it and writes it to a frame memory; a receive
+// job reads a frame memory and hands the decoded picture to its host. Every job sets the
+// completion event exactly once, as its last act.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "app/picture.h"
+#include "frame/frame.h"
+#include "link/switcher_link.h"
+
+inline constexpr char kMemoryAllocationError[] = "Memory Allocation Error";
+inline constexpr char kAddressIsEmpty[] = "Address is Empty";
+inline constexpr char kImageIsNull[] = "Image is null";
+
+// The choices of one job, taken from the window's controls (or the command line's options) on
+// the user-interface thread when the job starts.
+struct JobSettings final : LinkInputs {
+    std::array<uint8_t, 4> address{192, 168, 0, 10};
+    OutputRaster raster = OutputRaster::HD1080;
+    AspectMode aspect = AspectMode::Full;
+    bool rgbaPair = false;  // RGBA(FMEM1&2) checked: colour to FMEM 1, alpha to FMEM 2
+    bool fmem1 = true;      // FMEM 1 radio checked
+    BlankColor blank{0, 0, 0};
+    LinkOptions link;
+
+    std::array<uint8_t, 4> SwitcherAddress() const override { return address; }
+    bool Fmem1Checked() const override { return fmem1; }
+};
+
+// What a job needs of whoever started it.
+class JobHost {
+public:
+    virtual ~JobHost() = default;
+    // Shows a job's message and returns once the user has dismissed it. Called on the worker.
+    virtual void ShowMessage(const char* text) = 0;
+    // A receive job succeeded: install `picture` as the loaded picture (no alpha, Display Alpha
+    // and RGBA unchecked, Width and Height showing its size). Called on the worker; returns once
+    // the picture is installed.
+    virtual void InstallReceivedPicture(std::shared_ptr<const Picture> picture) = 0;
+};
+
+class CTransferJob {
+public:
+    CTransferJob(const JobSettings& settings, JobHost& host);
+    ~CTransferJob();
+    CTransferJob(const CTransferJob&) = delete;
+    CTransferJob& operator=(const CTransferJob&) = delete;
+
+    // Writes the picture (or its colour/alpha pair) to the switcher. Stops at the first failure.
+    void RunSendJob(std::shared_ptr<const Picture> picture);
+    // Reads one frame memory; on success hands the decoded picture to the host.
+    void RunReceiveJob();
+
+    uint8_t* m_fitted = nullptr;  // fitted packed raster of the current pass
+    uint8_t m_pairMode = 0;       // 1 while sending a colour/alpha pair
+
+private:
+    JobSettings m_settings;
+    JobHost& m_host;
+    CSwitcherLink m_link;
+};
