@@ -10,11 +10,21 @@
 
 #include "app/picture.h"
 #include "frame/frame.h"
+#include "link/progress.h"
 #include "link/switcher_link.h"
 
 inline constexpr char kMemoryAllocationError[] = "Memory Allocation Error";
 inline constexpr char kAddressIsEmpty[] = "Address is Empty";
 inline constexpr char kImageIsNull[] = "Image is null";
+// Shown when a colour/alpha pair is asked of a picture that has no alpha plane.
+inline constexpr char kNoAlphaForPair[] = "The picture has no alpha channel to send to FMEM 2";
+
+// How long the stages of the last send job took, in milliseconds, summed over its passes.
+struct JobStageTimes {
+    double fit = 0;       // FitToRaster
+    double encode = 0;    // frame buffer and EncodeFrame
+    double transfer = 0;  // SendFrame: connect and write exchange
+};
 
 // The choices of one job, taken from the window's controls (or the command line's options) on
 // the user-interface thread when the job starts.
@@ -57,9 +67,19 @@ public:
 
     uint8_t* m_fitted = nullptr;  // fitted packed raster of the current pass
     uint8_t m_pairMode = 0;       // 1 while sending a colour/alpha pair
+    // Outcome of the last job: 0, the TransferResult that stopped it, or 1 when it stopped for
+    // lack of memory or for a picture it cannot send. Read it after the job has ended.
+    int m_result = 0;
+    JobStageTimes m_times;
 
 private:
+    void ReleaseBuffers();
+    // Shows `text`, releases the transient buffers, records `result` and sets the completion
+    // event: the end of every job that stops early.
+    void FailJob(const char* text, int result);
+
     JobSettings m_settings;
     JobHost& m_host;
     CSwitcherLink m_link;
+    std::shared_ptr<CAutoResetEvent> m_completion;  // opened when a job starts
 };

@@ -1,0 +1,85 @@
+#include "link/socket_io.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+#include <poll.h>
+#include <sys/socket.h>
+
+bool WaitForSocket(int fd, short events, int timeoutMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int remaining = -1;
+        if (timeoutMs >= 0) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            remaining = static_cast<int>(std::max<int64_t>(0, left.count()));
+        }
+        pollfd entry{fd, events, 0};
+        int ready = ::poll(&entry, 1, remaining);
+        if (ready > 0)
+            return true;
+        if (ready == 0)
+            return false;
+        if (errno != EINTR)
+            return true;  // let the following call report what is wrong with the descriptor
+    }
+}
+
+ssize_t SendSome(int fd, const void* data, size_t size, int idleTimeoutMs)
+{
+    for (;;) {
+        ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0)
+            return sent;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return -1;
+        if (!WaitForSocket(fd, POLLOUT, idleTimeoutMs))
+            return -1;
+    }
+}
+
+ssize_t ReceiveSome(int fd, void* data, size_t size, int idleTimeoutMs)
+{
+    for (;;) {
+        ssize_t received = ::recv(fd, data, size, MSG_DONTWAIT);
+        if (received >= 0)
+            return received;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return -1;
+        if (!WaitForSocket(fd, POLLIN, idleTimeoutMs))
+            return -1;
+    }
+}
+
+bool SendAll(int fd, const void* data, size_t size, int idleTimeoutMs)
+{
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        ssize_t sent = SendSome(fd, bytes, size, idleTimeoutMs);
+        if (sent <= 0)
+            return false;
+        bytes += sent;
+        size -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+bool ReceiveAll(int fd, void* data, size_t size, int idleTimeoutMs)
+{
+    auto* bytes = static_cast<uint8_t*>(data);
+    while (size > 0) {
+        ssize_t received = ReceiveSome(fd, bytes, size, idleTimeoutMs);
+        if (received <= 0)
+            return false;
+        bytes += received;
+        size -= static_cast<size_t>(received);
+    }
+    return true;
+}

@@ -1,0 +1,149 @@
+#include "link/transfer_jobs.h"
+
+#include <chrono>
+#include <cstdlib>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MillisecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Opens the completion event and keeps one reference for the rest of the process, so that a
+// signal set before the progress display has opened the event is still there when it does.
+std::shared_ptr<CAutoResetEvent> OpenCompletionEvent()
+{
+    static const std::shared_ptr<CAutoResetEvent> kept = CreateNamedEvent(kCompletionEventName);
+    return kept;
+}
+
+}  // namespace
+
+CTransferJob::CTransferJob(const JobSettings& settings, JobHost& host)
+    : m_settings(settings)
+    , m_host(host)
+    , m_link(m_settings, m_settings.link)
+{
+}
+
+CTransferJob::~CTransferJob()
+{
+    ReleaseBuffers();
+}
+
+void CTransferJob::ReleaseBuffers()
+{
+    std::free(m_fitted);
+    m_fitted = nullptr;
+    std::free(m_link.m_frame);
+    m_link.m_frame = nullptr;
+}
+
+void CTransferJob::FailJob(const char* text, int result)
+{
+    m_host.ShowMessage(text);
+    ReleaseBuffers();
+    m_result = result;
+    m_completion->Set();
+}
+
+void CTransferJob::RunSendJob(std::shared_ptr<const Picture> picture)
+{
+    m_completion = OpenCompletionEvent();
+    m_result = 0;
+    m_times = {};
+
+    if (!picture || picture->colour.empty()) {
+        FailJob(kImageIsNull, 1);
+        return;
+    }
+    const RasterSize raster = RasterDimensions(m_settings.raster);
+    int passes = 1;
+    if (m_settings.rgbaPair) {
+        // A pair sends the alpha plane as the second frame; a picture without one is refused
+        // before anything goes out rather than sending half a pair.
+        if (!picture->HasAlpha()) {
+            FailJob(kNoAlphaForPair, 1);
+            return;
+        }
+        m_pairMode = 1;
+        m_link.m_target = 0;
+        passes = 2;
+    } else {
+        m_pairMode = 0;
+        m_link.m_target = m_settings.fmem1 ? 0 : 1;
+    }
+
+    const uint32_t frameBytes = static_cast<uint32_t>(raster.width) * raster.height * 2;
+    for (int pass = 0; pass < passes; ++pass) {
+        if (m_pairMode == 1)
+            m_link.m_target = static_cast<uint8_t>(pass);
+        const uint8_t* plane = pass == 0 ? picture->colour.data() : picture->alpha.data();
+
+        Clock::time_point start = Clock::now();
+        if (FitToRaster(plane, picture->height, picture->width, &m_fitted, m_settings.raster,
+                        m_settings.aspect, m_settings.blank) != 0) {
+            m_fitted = nullptr;
+            FailJob(kMemoryAllocationError, 1);
+            return;
+        }
+        m_times.fit += MillisecondsSince(start);
+
+        start = Clock::now();
+        m_link.m_frameWidth = static_cast<uint16_t>(raster.width);
+        m_link.m_frameHeight = static_cast<uint16_t>(raster.height);
+        m_link.m_frameBytes = frameBytes;
+        // Both passes of a pair have the same size, so the second reuses the first one's frame
+        // buffer: its pages are already mapped, which saves more time than the encode takes.
+        if (m_link.m_frame == nullptr)
+            m_link.m_frame = static_cast<uint8_t*>(std::malloc(frameBytes));
+        if (m_link.m_frame == nullptr) {
+            FailJob(kMemoryAllocationError, 1);
+            return;
+        }
+        EncodeFrame(m_fitted, m_link.m_frame, raster.height, raster.width, raster.width > 1000);
+        std::free(m_fitted);
+        m_fitted = nullptr;
+        m_times.encode += MillisecondsSince(start);
+
+        start = Clock::now();
+        m_link.m_sentBytes = 0;
+        const int result = m_link.SendFrame();
+        m_times.transfer += MillisecondsSince(start);
+        if (result != kTransferOk) {
+            FailJob(SendJobText(result), result);
+            return;
+        }
+    }
+    ReleaseBuffers();
+    m_completion->Set();
+}
+
+void CTransferJob::RunReceiveJob()
+{
+    m_completion = OpenCompletionEvent();
+    m_result = 0;
+
+    const int result = m_link.ReceiveFrame();
+    if (result != kTransferOk) {
+        FailJob(ReceiveJobText(result), result);
+        return;
+    }
+    // A frame of width or height 0 holds no picture: the one held before stays.
+    if (m_link.m_frameWidth == 0 || m_link.m_frameHeight == 0) {
+        FailJob(ReceiveJobText(kFmemEmpty), kFmemEmpty);
+        return;
+    }
+    std::shared_ptr<const Picture> picture =
+        PictureFromFrame(m_link.m_frame, m_link.m_frameHeight, m_link.m_frameWidth);
+    ReleaseBuffers();
+    if (!picture) {
+        FailJob(ReceiveJobText(kFrameAllocError), kFrameAllocError);
+        return;
+    }
+    m_host.InstallReceivedPicture(std::move(picture));
+    m_completion->Set();
+}
