@@ -34,3 +34,16 @@ inline int PaddedStride(int width)
 {
     return (width * 3 + 3) / 4 * 4;
 }
+
+// Kernel variants. Every operation has a plain scalar version, which is the reference, and faster
+// variants (AVX2, AVX-512) that give identical bytes. The variant is picked once per call from the
+// CPU's features, capped by a process-wide level so that tests and benchmarks can force the scalar
+// reference or a given instruction set and compare. The default cap is Best.
+enum class KernelLevel { Scalar = 0, Avx2 = 1, Avx512 = 2, Best = 3 };
+void SetKernelLevel(KernelLevel level);
+// The level in force: the lower of the cap and what this CPU supports.
+KernelLevel ActiveKernelLevel();
+
+// Upper bound on the threads one call may use (bands of rows); 0, the default, means one per core.
+// The scalar level always runs on the calling thread alone.
+void SetFrameThreadLimit(int threads);

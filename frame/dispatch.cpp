@@ -1,0 +1,171 @@
+// Picks the kernel level from the CPU's features (once) and the process-wide cap, and runs bands of
+// rows on a small pool of worker threads that lives for the rest of the process.
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <thread>
+
+#include "frame/frame.h"
+#include "frame/kernels.h"
+
+namespace {
+
+// The cap set by SetKernelLevel; Best by default.
+std::atomic<int> g_kernelLevel{static_cast<int>(KernelLevel::Best)};
+// The thread limit set by SetFrameThreadLimit; 0 means one thread per core.
+std::atomic<int> g_frameThreadLimit{0};
+
+// Variants written so far; raised as the SIMD files fill in.
+constexpr int kHighestImplementedLevel = 0;
+
+int DetectCpuLevel()
+{
+    // __builtin_cpu_supports also checks that the operating system saves the wide registers.
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl"))
+        return 2;
+    if (__builtin_cpu_supports("avx2"))
+        return 1;
+    return 0;
+}
+
+int CpuLevel()
+{
+    static const int level = std::min(DetectCpuLevel(), kHighestImplementedLevel);
+    return level;
+}
+
+int CoreCount()
+{
+    static const int cores = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
+    return cores;
+}
+
+// Workers wait for a generation number to change, then take bands until none is left. One caller
+// at a time owns the pool; a second caller meanwhile runs its bands on its own thread.
+class CBandPool {
+public:
+    explicit CBandPool(int workers)
+    {
+        for (int i = 0; i < workers; ++i)
+            std::thread([this] { Work(); }).detach();
+    }
+
+    void Run(int bands, void (*body)(void*, int, int), void* context)
+    {
+        std::unique_lock<std::mutex> owner(m_ownerMutex, std::try_to_lock);
+        if (!owner.owns_lock()) {
+            for (int band = 0; band < bands; ++band)
+                body(context, band, bands);
+            return;
+        }
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_body = body;
+        m_context = context;
+        m_bands = bands;
+        m_nextBand = 0;
+        m_doneBands = 0;
+        ++m_generation;
+        m_published.store(m_generation, std::memory_order_release);
+        lock.unlock();
+        m_wake.notify_all();
+        lock.lock();
+        TakeBands(lock);
+        m_finished.wait(lock, [this] { return m_doneBands == m_bands; });
+    }
+
+private:
+    void TakeBands(std::unique_lock<std::mutex>& lock)
+    {
+        while (m_nextBand < m_bands) {
+            const int band = m_nextBand++;
+            auto* body = m_body;
+            void* context = m_context;
+            const int bands = m_bands;
+            lock.unlock();
+            body(context, band, bands);
+            lock.lock();
+            if (++m_doneBands == m_bands)
+                m_finished.notify_all();
+        }
+    }
+
+    void Work()
+    {
+        unsigned long long seen = 0;
+        for (;;) {
+            // A short spin first: back-to-back calls then find the worker awake.
+            for (int spin = 0; spin < 20000 && m_published.load(std::memory_order_acquire) == seen;
+                 ++spin)
+                __builtin_ia32_pause();
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_wake.wait(lock, [&] { return m_generation != seen; });
+            seen = m_generation;
+            TakeBands(lock);
+        }
+    }
+
+    std::mutex m_ownerMutex;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_finished;
+    unsigned long long m_generation = 0;
+    std::atomic<unsigned long long> m_published{0};
+    void (*m_body)(void*, int, int) = nullptr;
+    void* m_context = nullptr;
+    int m_bands = 0;
+    int m_nextBand = 0;
+    int m_doneBands = 0;
+};
+
+CBandPool& Pool()
+{
+    // Never destroyed: the workers may still be waiting when the process ends.
+    static CBandPool* pool = new CBandPool(CoreCount() - 1);
+    return *pool;
+}
+
+}  // namespace
+
+void SetKernelLevel(KernelLevel level)
+{
+    g_kernelLevel.store(static_cast<int>(level), std::memory_order_relaxed);
+}
+
+KernelLevel ActiveKernelLevel()
+{
+    return static_cast<KernelLevel>(KernelLevelInForce());
+}
+
+void SetFrameThreadLimit(int threads)
+{
+    g_frameThreadLimit.store(threads < 0 ? 0 : threads, std::memory_order_relaxed);
+}
+
+int KernelLevelInForce()
+{
+    return std::min(CpuLevel(), g_kernelLevel.load(std::memory_order_relaxed));
+}
+
+int ThreadsFor(size_t work)
+{
+    // Below this many pixels waking a second thread costs more than it saves.
+    constexpr size_t kMinimumWorkForThreads = 1 << 17;
+    if (work < kMinimumWorkForThreads || KernelLevelInForce() == 0)
+        return 1;
+    const int limit = g_frameThreadLimit.load(std::memory_order_relaxed);
+    const int cores = CoreCount();
+    return limit == 0 ? cores : std::min(limit, cores);
+}
+
+void RunBands(int bands, void (*body)(void* context, int band, int bands), void* context)
+{
+    if (bands <= 1) {
+        body(context, 0, 1);
+        return;
+    }
+    Pool().Run(bands, body, context);
+}

@@ -1,0 +1,140 @@
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "frame/frame.h"
+#include "frame/kernels.h"
+#include "tests/frame/test_pictures.h"
+
+namespace {
+
+class AreaAveraging : public testing::TestWithParam<KernelLevel> {
+protected:
+    void SetUp() override { SetKernelLevel(GetParam()); }
+    void TearDown() override { SetKernelLevel(KernelLevel::Best); }
+};
+
+// One-row plane of grey values (all three channels equal).
+std::vector<uint8_t> GreyRow(std::vector<int> values)
+{
+    return MakePlaneFrom(1, static_cast<int>(values.size()),
+                         [&](int, int x, int) { return values[x]; });
+}
+
+std::vector<int> Blues(const std::vector<uint8_t>& packed)
+{
+    std::vector<int> blues;
+    for (size_t i = 0; i < packed.size(); i += 3)
+        blues.push_back(packed[i]);
+    return blues;
+}
+
+TEST_P(AreaAveraging, OneColourStaysThatColourAtEverySize)
+{
+    const auto plane = MakePlaneFrom(7, 5, [](int, int, int c) { return c == 0 ? 17 : c == 1 ? 200 : 255; });
+    for (auto [h, w] : {std::pair{1, 1}, {3, 2}, {7, 5}, {14, 10}, {9, 13}, {30, 1}, {1, 31}}) {
+        const auto out = ResampleQuietly(plane, 7, 5, h, w);
+        for (size_t i = 0; i < out.size(); i += 3) {
+            ASSERT_EQ(out[i], 17);
+            ASSERT_EQ(out[i + 1], 200);
+            ASSERT_EQ(out[i + 2], 255);
+        }
+    }
+}
+
+TEST_P(AreaAveraging, SameSizeDropsOnlyThePadding)
+{
+    for (int width : {1, 5, 13, 16}) {
+        const auto plane = MakePlane(4, width, 99 + width);
+        const auto out = ResampleQuietly(plane, 4, width, 4, width);
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < width * 3; ++x)
+                ASSERT_EQ(out[y * width * 3 + x], plane[y * PaddedStride(width) + x]);
+    }
+}
+
+TEST_P(AreaAveraging, HalvesRoundUp)
+{
+    EXPECT_EQ(Blues(ResampleQuietly(GreyRow({0, 1}), 1, 2, 1, 1)), (std::vector<int>{1}));
+    const auto block = MakePlaneFrom(2, 2, [](int, int x, int) { return x; });
+    EXPECT_EQ(Blues(ResampleQuietly(block, 2, 2, 1, 1)), (std::vector<int>{1}));
+}
+
+TEST_P(AreaAveraging, ThreeToTwoWeighsTwoThirdsAndOneThird)
+{
+    EXPECT_EQ(Blues(ResampleQuietly(GreyRow({0, 90, 255}), 1, 3, 1, 2)),
+              (std::vector<int>{30, 200}));
+}
+
+TEST_P(AreaAveraging, StretchesRepeatAndBlend)
+{
+    EXPECT_EQ(Blues(ResampleQuietly(GreyRow({10, 21}), 1, 2, 1, 4)),
+              (std::vector<int>{10, 10, 21, 21}));
+    EXPECT_EQ(Blues(ResampleQuietly(GreyRow({10, 21}), 1, 2, 1, 3)),
+              (std::vector<int>{10, 16, 21}));
+}
+
+TEST_P(AreaAveraging, PaddedStridesAreReadCorrectly)
+{
+    for (int width : {5, 13}) {
+        EXPECT_EQ(PaddedStride(width), width == 5 ? 16 : 40);
+        const auto plane = MakePlane(6, width, 7, 0x00);
+        auto dirty = plane;
+        for (int y = 0; y < 6; ++y)
+            for (int x = width * 3; x < PaddedStride(width); ++x)
+                dirty[y * PaddedStride(width) + x] = 0xFF;
+        for (auto [h, w] : {std::pair{3, 2}, {6, width}, {11, 9}}) {
+            const auto clean = ResampleQuietly(plane, 6, width, h, w);
+            ASSERT_EQ(clean, ResampleQuietly(dirty, 6, width, h, w));
+            std::vector<uint8_t> reference(static_cast<size_t>(h) * w * 3);
+            ASSERT_EQ(ResampleAreaScalar(plane.data(), 6, width, reference.data(), h, w), 0);
+            ASSERT_EQ(clean, reference);
+        }
+    }
+}
+
+TEST_P(AreaAveraging, ZeroSizedDestinationIsAnEmptySuccess)
+{
+    const auto plane = MakePlane(3, 3, 1);
+    for (auto [h, w] : {std::pair{0, 0}, {0, 5}, {5, 0}}) {
+        testing::internal::CaptureStdout();
+        uint8_t* result = nullptr;
+        EXPECT_EQ(ResampleArea(plane.data(), 3, 3, &result, h, w), 0);
+        const std::string trace = testing::internal::GetCapturedStdout();
+        EXPECT_NE(result, nullptr);
+        free(result);
+        EXPECT_EQ(trace, "old size\t3  3 \nnew size\t" + std::to_string(w) + "  " +
+                             std::to_string(h) + " \n");
+    }
+}
+
+TEST_P(AreaAveraging, TraceLinesNameWidthThenHeightOncePerCall)
+{
+    const auto plane = MakePlane(768, 1024, 3);
+    testing::internal::CaptureStdout();
+    uint8_t* result = nullptr;
+    ASSERT_EQ(ResampleArea(plane.data(), 768, 1024, &result, 1080, 1440), 0);
+    const std::string trace = testing::internal::GetCapturedStdout();
+    free(result);
+    EXPECT_EQ(trace, "old size\t1024  768 \nnew size\t1440  1080 \n");
+}
+
+TEST_P(AreaAveraging, ResultPointerIsWrittenOnlyOnSuccess)
+{
+    const auto plane = MakePlane(2, 2, 5);
+    uint8_t sentinel = 0;
+    uint8_t* result = &sentinel;
+    testing::internal::CaptureStdout();
+    EXPECT_NE(ResampleArea(plane.data(), 2, 2, &result, -1, 4), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, &sentinel);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryLevel, AreaAveraging,
+                         testing::Values(KernelLevel::Scalar, KernelLevel::Avx2,
+                                         KernelLevel::Avx512));
+
+}  // namespace
