@@ -1,0 +1,114 @@
+// PNG reading through libpng, straight into the delivered buffer (no intermediate copy).
+//
+// Colour types RGBA and grey+alpha load with 4 bytes per pixel (blue, green, red, alpha); all
+// others with 3, including palette, grey and RGB pictures that carry a tRNS chunk: their
+// transparency is not a per-pixel alpha channel and is dropped. 16-bit samples are scaled to 8
+// bits. Gamma and colour-profile chunks are ignored: pixels are delivered as stored.
+#include <csetjmp>
+#include <cstdlib>
+#include <cstring>
+
+#include <png.h>
+
+#include "imgport/picture_codec.h"
+
+namespace imgport {
+namespace {
+
+struct MemoryReader {
+    const uint8_t* data;
+    size_t size;
+    size_t position;
+};
+
+void ReadFromMemory(png_structp png, png_bytep out, size_t length)
+{
+    auto* reader = static_cast<MemoryReader*>(png_get_io_ptr(png));
+    if (length > reader->size - reader->position)
+        png_error(png, "unexpected end of file");
+    std::memcpy(out, reader->data + reader->position, length);
+    reader->position += length;
+}
+
+void IgnoreWarning(png_structp, png_const_charp) {}
+
+// libpng reports errors by longjmp; this function holds no object with a destructor, and every
+// value it changes after setjmp and reads afterwards is volatile.
+// The row-pointer array it allocates is handed out through rowPointersOut for the caller to free.
+DecodeResult DecodePngStream(png_structp png, png_infop info, CDecodeTarget& target,
+                             png_bytep** rowPointersOut)
+{
+    volatile DecodeResult failure = DecodeResult::kNoPicture;
+    if (setjmp(png_jmpbuf(png)))
+        return failure;
+
+    png_read_info(png, info);
+    png_uint_32 width = 0, height = 0;
+    int bitDepth = 0, colorType = 0, interlace = 0;
+    png_get_IHDR(png, info, &width, &height, &bitDepth, &colorType, &interlace, nullptr,
+                 nullptr);
+    uint32_t bytesPerPixel =
+        (colorType == PNG_COLOR_TYPE_RGB_ALPHA || colorType == PNG_COLOR_TYPE_GRAY_ALPHA) ? 4 : 3;
+    if (!PictureFits(height, width, bytesPerPixel, target.MaxPixels()))
+        return DecodeResult::kNoPicture;
+
+    if (colorType == PNG_COLOR_TYPE_PALETTE)
+        png_set_palette_to_rgb(png);
+    if (colorType == PNG_COLOR_TYPE_GRAY && bitDepth < 8)
+        png_set_expand_gray_1_2_4_to_8(png);
+    if (colorType == PNG_COLOR_TYPE_GRAY || colorType == PNG_COLOR_TYPE_GRAY_ALPHA)
+        png_set_gray_to_rgb(png);
+    if (bitDepth == 16)
+        png_set_scale_16(png);
+    png_set_bgr(png);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    if (png_get_rowbytes(png, info) != size_t{width} * bytesPerPixel)
+        return DecodeResult::kNoPicture;  // a layout the transforms above cannot produce
+
+    PictureSize size{height, width, bytesPerPixel};
+    failure = DecodeResult::kNoMemory;
+    png_bytep* rowPointers = static_cast<png_bytep*>(std::malloc(sizeof(png_bytep) * height));
+    *rowPointersOut = rowPointers;
+    uint8_t* pixels = rowPointers != nullptr ? target.Allocate(size) : nullptr;
+    if (pixels == nullptr) {
+        target.Announce(size);
+        return DecodeResult::kNoMemory;
+    }
+    for (png_uint_32 y = 0; y < height; ++y)
+        rowPointers[y] = pixels + size_t{y} * width * bytesPerPixel;
+    failure = DecodeResult::kReadFailed;
+    png_read_image(png, rowPointers);
+    return DecodeResult::kOk;
+}
+
+}  // namespace
+
+DecodeResult DecodePng(const uint8_t* data, size_t size, CDecodeTarget& target)
+{
+    if (size < 8 || png_sig_cmp(data, 0, 8) != 0)
+        return DecodeResult::kNoPicture;
+    png_structp png =
+        png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, IgnoreWarning);
+    if (png == nullptr)
+        return DecodeResult::kNoPicture;
+    png_infop info = png_create_info_struct(png);
+    if (info == nullptr) {
+        png_destroy_read_struct(&png, nullptr, nullptr);
+        return DecodeResult::kNoPicture;
+    }
+    // Sides above 2^28 are refused by libpng itself; the pixel count is checked after the header.
+    png_set_user_limits(png, 1u << 28, 1u << 28);
+    png_set_chunk_malloc_max(png, 8u << 20);
+    png_set_crc_action(png, PNG_CRC_DEFAULT, PNG_CRC_WARN_DISCARD);
+    MemoryReader reader{data, size, 0};
+    png_set_read_fn(png, &reader, ReadFromMemory);
+
+    png_bytep* rowPointers = nullptr;
+    DecodeResult result = DecodePngStream(png, info, target, &rowPointers);
+    std::free(rowPointers);
+    png_destroy_read_struct(&png, &info, nullptr);
+    return result;
+}
+
+}  // namespace imgport
