@@ -1,0 +1,34 @@
+#include "app/image_tool_app.h"
+
+#include <csignal>
+
+#include <QIcon>
+
+#include "app/image_tool_dlg.h"
+
+CImageToolApp::CImageToolApp(int& argc, char** argv)
+    : QApplication(argc, argv)
+{
+    setApplicationName(QStringLiteral("ImgCast"));
+    setApplicationVersion(QStringLiteral(IMGCAST_VERSION));
+    setOrganizationName(QStringLiteral("Korvex"));
+    // Wayland compositors find the program's name and icon through its desktop entry.
+    setDesktopFileName(QStringLiteral("imgcast"));
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/icon128.png"));
+    icon.addFile(QStringLiteral(":/icons/icon128-256.png"));
+    setWindowIcon(icon);
+}
+
+int CImageToolApp::InitInstance()
+{
+    // A switcher that drops the connection mid-frame must end in a transfer error, not in a
+    // signal that kills the program.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    CImageToolDlg dialog;
+    if (!dialog.OnInitDialog())
+        return 1;
+    dialog.exec();
+    return 0;
+}

@@ -1,0 +1,139 @@
+// The main window: every control of the tool, its two modes (sending to the switcher, receiving
+// from it), the picture it holds and its preview, and the Send/Get button that runs a transfer
+// job on a worker thread while the progress window is up.
+//
+// The picture is a std::shared_ptr<const Picture> that only the user-interface thread assigns;
+// a send job keeps its own reference, and a received picture is handed over whole, so painting
+// never sees a released or half-built picture. The worker reaches the window only through the
+// JobHost calls, which run on the user-interface thread and return when they are done.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <thread>
+
+#include <QDialog>
+#include <QImage>
+
+#include "app/picture.h"
+#include "frame/frame.h"
+#include "link/transfer_jobs.h"
+
+class QAbstractButton;
+class QFrame;
+class QLineEdit;
+class QPushButton;
+class CIPAddressCtrl;
+
+inline constexpr char kFileReadError[] = "File read error!!";
+inline constexpr char kFileWriteError[] = "File write error!!";
+
+class CImageToolDlg : public QDialog, public JobHost {
+    Q_OBJECT
+public:
+    // Every message box of the program goes through ShowMessage; a hook replaces the box (tests
+    // answer the messages through it). The hook runs on the user-interface thread.
+    using MessageHook = std::function<void(QWidget* owner, const QString& text)>;
+    static void SetMessageHook(MessageHook hook);
+    static void ShowMessage(QWidget* owner, const QString& text);
+
+    // The open and save dialogs go through AskFilePath; a hook answers in their place. An empty
+    // path means the user cancelled.
+    using FilePathHook = std::function<QString(bool save)>;
+    static void SetFilePathHook(FilePathHook hook);
+
+    using BindFunction = BindResult (*)(ImgPortApi* api);
+
+    explicit CImageToolDlg(QWidget* parent = nullptr);
+    ~CImageToolDlg() override;
+
+    // Opening the window: icons, blank colour, default checks and address, binding ImgPort.
+    // Returns false when the library could not be bound; the program then exits with code 1.
+    bool OnInitDialog(BindFunction bind = &BindImgPort);
+
+    // The switcher's port; 2006 in the product. Tests point the window at an emulator.
+    void SetSwitcherPort(uint16_t port) { m_switcherPort = port; }
+
+    QWidget* Control(int id) const;
+    QAbstractButton* Button(int id) const;
+    CIPAddressCtrl* IpAddress() const;
+    const std::shared_ptr<const Picture>& CurrentPicture() const { return m_picture; }
+    const ImgPortApi& Api() const { return m_api; }
+
+    // Handlers of the controls.
+    void OnSizeRadio(int id);
+    void OnAspectRadio(int id);
+    void OnTargetRadio(int id);
+    void OnRgba();
+    void OnDisplayAlpha();
+    void OnBlankColor();
+    void OnModeToggle();
+    void OnImageButton();
+    void OnSelectImage();
+    void OnSaveImage();
+    void OnTransferButton();
+
+    // Select Image after the open dialog (also what a dropped file does): loads the file,
+    // updates Width and Height and repaints. Returns false (after "File read error!!") on failure.
+    bool LoadFromFile(const QString& path);
+    // Save Image after the save dialog. Returns false when nothing was written.
+    bool SaveToFile(const QString& path);
+
+    // Loads a picture file into the picture state and sets the alpha controls. 0 on success;
+    // 1 on failure, which leaves no picture.
+    int LoadPicture(const char* path);
+
+    // The settings of a job, read from the controls (user-interface thread only).
+    JobSettings ReadJobSettings() const;
+
+    // Pushes the Width and Height values into their boxes.
+    void PushDataToControls();
+
+    // Worker-side bodies of the two jobs.
+    void RunSendJob(const JobSettings& settings, std::shared_ptr<const Picture> picture);
+    void RunReceiveJob(const JobSettings& settings);
+
+    // JobHost, called on the worker thread.
+    void ShowMessage(const char* text) override;
+    void InstallReceivedPicture(std::shared_ptr<const Picture> picture) override;
+
+    // 0 = sending to the switcher, 1 = receiving from it.
+    int m_mode = 0;
+    uint8_t m_hasAlpha = 0;
+    uint8_t m_showAlpha = 0;
+    int m_width = 0;
+    int m_height = 0;
+    BlankColor m_blank{0, 0, 0};
+
+protected:
+    // Starts the worker thread running `body`; false when no thread could be started.
+    virtual bool StartWorker(std::function<void()> body);
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void ConnectHandlers();
+    void InstallPicture(std::shared_ptr<const Picture> picture);
+    void PaintPreview();
+    QString AskFilePath(bool save);
+    void JoinWorker();
+    void SetCheck(int id, bool checked);
+    bool IsChecked(int id) const;
+    void SetEnabled(int id, bool enabled);
+
+    std::map<int, QWidget*> m_controls;
+    QFrame* m_previewFrame = nullptr;
+    std::shared_ptr<const Picture> m_picture;
+    ImgPortApi m_api;
+    uint16_t m_switcherPort = kSwitcherPort;
+    std::thread m_worker;
+
+    // The preview scaled to the frame, rebuilt when the picture, the plane or the size changes.
+    QImage m_previewImage;
+    std::shared_ptr<const Picture> m_previewPicture;
+    bool m_previewAlpha = false;
+};

@@ -1,0 +1,208 @@
+#include "app/ip_address_ctrl.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+
+CIPAddressCtrl::CIPAddressCtrl(QWidget* parent)
+    : QFrame(parent)
+{
+    setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    setLineWidth(1);
+    setAutoFillBackground(true);
+    setBackgroundRole(QPalette::Base);
+    auto* validator =
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,3}")), this);
+    for (int index = 0; index < 4; ++index) {
+        auto* field = new QLineEdit(this);
+        field->setObjectName(QStringLiteral("ipField%1").arg(index));
+        field->setFrame(false);
+        field->setAlignment(Qt::AlignCenter);
+        field->setValidator(validator);
+        field->setMaxLength(3);
+        field->setTextMargins(0, 0, 0, 0);
+        field->setContentsMargins(0, 0, 0, 0);
+        field->installEventFilter(this);
+        connect(field, &QLineEdit::textEdited, this, [this, index] { OnFieldEdited(index); });
+        m_fields[index] = field;
+        if (index > 0)
+            QWidget::setTabOrder(m_fields[index - 1], field);
+    }
+    for (int index = 0; index < 3; ++index) {
+        auto* dot = new QLabel(QStringLiteral("."), this);
+        dot->setAlignment(Qt::AlignHCenter | Qt::AlignBottom);
+        dot->setBackgroundRole(QPalette::Base);
+        m_dots[index] = dot;
+    }
+    // Tab enters the first field; the other three are reached by typing, dots or arrows.
+    for (int index = 1; index < 4; ++index)
+        m_fields[index]->setFocusPolicy(Qt::ClickFocus);
+    setFocusProxy(m_fields[0]);
+    LayoutFields();
+}
+
+void CIPAddressCtrl::SetAddress(uint8_t field0, uint8_t field1, uint8_t field2, uint8_t field3)
+{
+    const uint8_t values[4] = {field0, field1, field2, field3};
+    for (int index = 0; index < 4; ++index)
+        m_fields[index]->setText(QString::number(values[index]));
+}
+
+void CIPAddressCtrl::ClearAddress()
+{
+    for (QLineEdit* field : m_fields)
+        field->clear();
+}
+
+bool CIPAddressCtrl::IsBlank() const
+{
+    for (const QLineEdit* field : m_fields) {
+        if (!field->text().isEmpty())
+            return false;
+    }
+    return true;
+}
+
+int CIPAddressCtrl::GetAddress(std::array<uint8_t, 4>* address) const
+{
+    int filled = 0;
+    for (int index = 0; index < 4; ++index) {
+        const QString text = m_fields[index]->text();
+        (*address)[index] = static_cast<uint8_t>(std::min(text.toInt(), 255));
+        if (!text.isEmpty())
+            ++filled;
+    }
+    return filled;
+}
+
+bool CIPAddressCtrl::SetAddressText(const QString& text)
+{
+    const QStringList parts = text.trimmed().split(QLatin1Char('.'));
+    if (parts.size() != 4)
+        return false;
+    uint8_t values[4];
+    for (int index = 0; index < 4; ++index) {
+        bool ok = false;
+        const int value = parts[index].toInt(&ok);
+        if (!ok || value < 0 || value > 255 || parts[index].size() > 3)
+            return false;
+        values[index] = static_cast<uint8_t>(value);
+    }
+    SetAddress(values[0], values[1], values[2], values[3]);
+    return true;
+}
+
+QString CIPAddressCtrl::AddressText() const
+{
+    QStringList parts;
+    for (const QLineEdit* field : m_fields)
+        parts << field->text();
+    return parts.join(QLatin1Char('.'));
+}
+
+void CIPAddressCtrl::OnFieldEdited(int index)
+{
+    QLineEdit* field = m_fields[index];
+    const QString text = field->text();
+    if (text.toInt() > 255) {
+        field->setText(QStringLiteral("255"));
+        field->selectAll();
+        return;
+    }
+    if (text.size() == 3 && field->cursorPosition() == 3 && index < 3)
+        FocusField(index + 1, false);
+}
+
+void CIPAddressCtrl::FocusField(int index, bool atEnd)
+{
+    QLineEdit* field = m_fields[index];
+    field->setFocus(Qt::OtherFocusReason);
+    if (atEnd)
+        field->end(false);
+    else
+        field->selectAll();
+}
+
+bool CIPAddressCtrl::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::KeyPress)
+        return QFrame::eventFilter(watched, event);
+    int index = 0;
+    while (index < 4 && m_fields[index] != watched)
+        ++index;
+    if (index == 4)
+        return QFrame::eventFilter(watched, event);
+    QLineEdit* field = m_fields[index];
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (key->matches(QKeySequence::Paste)) {
+        if (SetAddressText(QApplication::clipboard()->text()))
+            return true;
+        return QFrame::eventFilter(watched, event);
+    }
+    switch (key->key()) {
+    case Qt::Key_Period:
+    case Qt::Key_Space:
+        if (index < 3 && !field->text().isEmpty())
+            FocusField(index + 1, false);
+        return true;
+    case Qt::Key_Backspace:
+        if (index > 0 && field->cursorPosition() == 0 && !field->hasSelectedText()) {
+            FocusField(index - 1, true);
+            return true;
+        }
+        break;
+    case Qt::Key_Left:
+        if (index > 0 && field->cursorPosition() == 0 && key->modifiers() == Qt::NoModifier) {
+            FocusField(index - 1, true);
+            return true;
+        }
+        break;
+    case Qt::Key_Right:
+        if (index < 3 && field->cursorPosition() == field->text().size()
+            && key->modifiers() == Qt::NoModifier) {
+            m_fields[index + 1]->setFocus(Qt::OtherFocusReason);
+            m_fields[index + 1]->home(false);
+            return true;
+        }
+        break;
+    default:
+        break;
+    }
+    return QFrame::eventFilter(watched, event);
+}
+
+void CIPAddressCtrl::resizeEvent(QResizeEvent* event)
+{
+    QFrame::resizeEvent(event);
+    LayoutFields();
+}
+
+void CIPAddressCtrl::changeEvent(QEvent* event)
+{
+    QFrame::changeEvent(event);
+    if (event->type() == QEvent::FontChange)
+        LayoutFields();
+}
+
+void CIPAddressCtrl::LayoutFields()
+{
+    const QRect inner = contentsRect();
+    const int dotWidth = fontMetrics().horizontalAdvance(QLatin1Char('.')) + 2;
+    const int fieldWidth = std::max(1, (inner.width() - 3 * dotWidth) / 4);
+    const int extra = inner.width() - 3 * dotWidth - 4 * fieldWidth;
+    int x = inner.left();
+    for (int index = 0; index < 4; ++index) {
+        const int width = fieldWidth + (index < extra ? 1 : 0);
+        m_fields[index]->setGeometry(x, inner.top(), width, inner.height());
+        x += width;
+        if (index < 3) {
+            m_dots[index]->setGeometry(x, inner.top(), dotWidth, inner.height());
+            x += dotWidth;
+        }
+    }
+}

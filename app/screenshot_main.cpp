@@ -1,0 +1,125 @@
+// Saves two pictures of the main window for the documentation: OUT.png as started, and
+// OUT-loaded.png after PICTURE has been dropped on it (without PICTURE, a 1280 x 720 colour-bar
+// card with a soft alpha edge is drawn and dropped). Needs a real display server (Xvfb will do);
+// the window is grabbed from the screen, so what is saved is what the server drew.
+//
+//   imgcast-screenshot OUT.png [PICTURE]
+#include <algorithm>
+#include <cstdio>
+
+#include <QDir>
+#include <QDropEvent>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QImage>
+#include <QMimeData>
+#include <QPainter>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
+#include <QWindow>
+
+#include "app/image_tool_app.h"
+#include "app/image_tool_dlg.h"
+
+namespace {
+
+void Settle(int milliseconds)
+{
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool Grab(QWidget* window, const QString& path)
+{
+    QScreen* screen = window->screen();
+    const QRect frame = window->frameGeometry();
+    const QPixmap shot = screen->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+    if (shot.isNull() || !shot.save(path)) {
+        std::fprintf(stderr, "imgcast-screenshot: cannot save %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+// Seventy-five percent colour bars over a grey ramp, with an alpha that fades out at the edges.
+QImage DrawColourBars()
+{
+    QImage card(1280, 720, QImage::Format_ARGB32);
+    QPainter painter(&card);
+    const QColor bars[] = {QColor(191, 191, 191), QColor(191, 191, 0), QColor(0, 191, 191),
+                           QColor(0, 191, 0),     QColor(191, 0, 191), QColor(191, 0, 0),
+                           QColor(0, 0, 191)};
+    for (int index = 0; index < 7; ++index)
+        painter.fillRect(index * 1280 / 7, 0, (index + 1) * 1280 / 7 - index * 1280 / 7, 480,
+                         bars[index]);
+    for (int x = 0; x < 1280; ++x) {
+        const int grey = x * 255 / 1279;
+        painter.fillRect(x, 480, 1, 240, QColor(grey, grey, grey));
+    }
+    painter.end();
+    for (int y = 0; y < 720; ++y) {
+        auto* row = reinterpret_cast<QRgb*>(card.scanLine(y));
+        for (int x = 0; x < 1280; ++x) {
+            const int edge = std::min(std::min(x, 1279 - x), std::min(y, 719 - y));
+            const int alpha = std::min(255, edge * 255 / 96);
+            row[x] = qRgba(qRed(row[x]), qGreen(row[x]), qBlue(row[x]), alpha);
+        }
+    }
+    return card;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CImageToolApp app(argc, argv);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: imgcast-screenshot OUT.png [PICTURE]\n");
+        return 2;
+    }
+    const QString out = QString::fromLocal8Bit(argv[1]);
+    QTemporaryDir scratch;
+    QString picture;
+    if (argc == 3) {
+        picture = QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath();
+    } else {
+        picture = scratch.filePath(QStringLiteral("colour-bars.png"));
+        if (!DrawColourBars().save(picture)) {
+            std::fprintf(stderr, "imgcast-screenshot: cannot write %s\n", qPrintable(picture));
+            return 1;
+        }
+    }
+    QString loadedOut = out;
+    if (loadedOut.endsWith(QStringLiteral(".png"), Qt::CaseInsensitive))
+        loadedOut.chop(4);
+    loadedOut += QStringLiteral("-loaded.png");
+
+    CImageToolDlg dialog;
+    if (!dialog.OnInitDialog())
+        return 1;
+    dialog.move(16, 16);
+    dialog.show();
+    Settle(800);
+    if (!Grab(&dialog, out))
+        return 1;
+
+    // Deliver a drop of the picture file, as a file manager would.
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(picture)});
+    const QPoint centre = dialog.rect().center();
+    QDragEnterEvent enter(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&dialog, &enter);
+    QDropEvent drop(QPointF(centre), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&dialog, &drop);
+    Settle(800);
+    if (!dialog.CurrentPicture()) {
+        std::fprintf(stderr, "imgcast-screenshot: %s was not loaded\n", qPrintable(picture));
+        return 1;
+    }
+    return Grab(&dialog, loadedOut) ? 0 : 1;
+}
