@@ -126,8 +126,11 @@ void CTransferJob::RunReceiveJob()
 {
     m_completion = OpenCompletionEvent();
     m_result = 0;
+    m_times = {};
 
+    Clock::time_point start = Clock::now();
     const int result = m_link.ReceiveFrame();
+    m_times.transfer = MillisecondsSince(start);
     if (result != kTransferOk) {
         FailJob(ReceiveJobText(result), result);
         return;
@@ -137,9 +140,11 @@ void CTransferJob::RunReceiveJob()
         FailJob(ReceiveJobText(kFmemEmpty), kFmemEmpty);
         return;
     }
+    start = Clock::now();
     std::shared_ptr<const Picture> picture =
         PictureFromFrame(m_link.m_frame, m_link.m_frameHeight, m_link.m_frameWidth);
     ReleaseBuffers();
+    m_times.decode = MillisecondsSince(start);
     if (!picture) {
         FailJob(ReceiveJobText(kFrameAllocError), kFrameAllocError);
         return;

@@ -19,11 +19,12 @@ inline constexpr char kImageIsNull[] = "Image is null";
 // Shown when a colour/alpha pair is asked of a picture that has no alpha plane.
 inline constexpr char kNoAlphaForPair[] = "The picture has no alpha channel to send to FMEM 2";
 
-// How long the stages of the last send job took, in milliseconds, summed over its passes.
+// How long the stages of the last job took, in milliseconds, summed over the passes of a send.
 struct JobStageTimes {
-    double fit = 0;       // FitToRaster
-    double encode = 0;    // frame buffer and EncodeFrame
-    double transfer = 0;  // SendFrame: connect and write exchange
+    double fit = 0;       // send: FitToRaster
+    double encode = 0;    // send: frame buffer and EncodeFrame
+    double transfer = 0;  // SendFrame or ReceiveFrame: connect and exchange
+    double decode = 0;    // receive: the received frame decoded into a picture
 };
 
 // The choices of one job, taken from the window's controls (or the command line's options) on
