@@ -61,13 +61,6 @@ int OpenDescriptorCount()
     return count;
 }
 
-// A port on 127.0.0.1 that nobody listens on: bound once, then released.
-uint16_t UnusedPort()
-{
-    CScriptedPeer probe(nullptr);
-    return probe.Port();
-}
-
 }  // namespace
 
 TEST(LinkWriteBytes, FullFrameToFmem2)

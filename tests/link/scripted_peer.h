@@ -104,3 +104,10 @@ inline LinkOptions TestLinkOptions(uint16_t port)
     options.idleTimeoutMs = 400;
     return options;
 }
+
+// A port on 127.0.0.1 that nobody listens on: bound once, then released.
+inline uint16_t UnusedPort()
+{
+    CScriptedPeer probe(nullptr);
+    return probe.Port();
+}
