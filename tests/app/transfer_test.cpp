@@ -1,0 +1,352 @@
+// Send and Get against the emulated switcher, the progress window, and every way a job can fail.
+#include <cstdlib>
+#include <vector>
+
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTest>
+
+#include "app/image_tool_dlg.h"
+#include "app/transfer_progress_dlg.h"
+#include "frame/frame.h"
+#include "link/progress.h"
+#include "tests/app/app_test_support.h"
+
+namespace {
+
+// The frame the switcher must hold after a send: the plane fitted to the raster and encoded.
+std::vector<uint8_t> ExpectedFrame(const std::vector<uint8_t>& plane, int height, int width,
+                                   OutputRaster raster, AspectMode aspect)
+{
+    uint8_t* fitted = nullptr;
+    if (FitToRaster(plane.data(), height, width, &fitted, raster, aspect, BlankColor{0, 0, 0}) != 0)
+        qFatal("FitToRaster failed");
+    const RasterSize size = RasterDimensions(raster);
+    std::vector<uint8_t> frame(size_t(size.width) * size.height * 2);
+    EncodeFrame(fitted, frame.data(), size.height, size.width, size.width > 1000);
+    std::free(fitted);
+    return frame;
+}
+
+// A stored frame memory of the emulator: 4-byte size header (width, height, big-endian), frame.
+struct StoredFrame {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> frame;
+};
+
+StoredFrame ReadStoredFrame(const QString& path)
+{
+    StoredFrame stored;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return stored;
+    const QByteArray bytes = file.readAll();
+    if (bytes.size() < 4)
+        return stored;
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.constData());
+    stored.width = data[0] << 8 | data[1];
+    stored.height = data[2] << 8 | data[3];
+    stored.frame.assign(data + 4, data + bytes.size());
+    return stored;
+}
+
+// A window whose worker thread can never be started.
+class NoThreadDlg : public CImageToolDlg {
+protected:
+    bool StartWorker(std::function<void()>) override { return false; }
+};
+
+}  // namespace
+
+class TransferTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        QVERIFY(m_dir.isValid());
+        m_store = m_dir.filePath(QStringLiteral("store%1").arg(++m_storeCount));
+    }
+
+    void SendFillsTheChosenMemoryWithTheEncodedFrame()
+    {
+        MessageRecorder messages;
+        EmulatorProcess emulator({}, m_store);
+        QVERIFY(emulator.Port() != 0);
+        auto dialog = OpenMainWindow();
+        dialog->SetSwitcherPort(emulator.Port());
+        dialog->IpAddress()->SetAddress(127, 0, 0, 1);
+        QVERIFY(dialog->LoadFromFile(
+            WritePatternPicture(m_dir, QStringLiteral("send.png"), 101, 57, false)));
+        const auto picture = dialog->CurrentPicture();
+
+        // FMEM 2, SD576, Keep: one exchange writing FMEM 2 only.
+        dialog->Button(1020)->click();
+        dialog->Button(1005)->click();
+        dialog->Button(1013)->click();
+        dialog->Button(1006)->click();
+        QVERIFY2(messages.Messages().isEmpty(), qPrintable(messages.Messages().join('|')));
+        QVERIFY(!QFile::exists(m_store + QStringLiteral("/fmem1.ycbcr")));
+        StoredFrame stored = ReadStoredFrame(m_store + QStringLiteral("/fmem2.ycbcr"));
+        QCOMPARE(stored.width, 720);
+        QCOMPARE(stored.height, 576);
+        QVERIFY(stored.frame == ExpectedFrame(picture->colour, 57, 101, OutputRaster::SD576,
+                                              AspectMode::Keep));
+        QCOMPARE(g_progressDirection.load(), 1);
+        QCOMPARE(g_progressDone.load(), 720 * 576 * 2);
+        QCOMPARE(g_progressTotal.load(), 720 * 576 * 2);
+
+        // FMEM 1, HD1080, Full.
+        dialog->Button(1019)->click();
+        dialog->Button(1002)->click();
+        dialog->Button(1012)->click();
+        dialog->Button(1006)->click();
+        QVERIFY(messages.Messages().isEmpty());
+        stored = ReadStoredFrame(m_store + QStringLiteral("/fmem1.ycbcr"));
+        QCOMPARE(stored.width, 1920);
+        QCOMPARE(stored.height, 1080);
+        QVERIFY(stored.frame == ExpectedFrame(picture->colour, 57, 101, OutputRaster::HD1080,
+                                              AspectMode::Full));
+        QCOMPARE(dialog->CurrentPicture(), picture);  // a send leaves the picture alone
+    }
+
+    void PairSendsColourAndAlpha()
+    {
+        MessageRecorder messages;
+        EmulatorProcess emulator({}, m_store);
+        QVERIFY(emulator.Port() != 0);
+        auto dialog = OpenMainWindow();
+        dialog->SetSwitcherPort(emulator.Port());
+        dialog->IpAddress()->SetAddress(127, 0, 0, 1);
+        QVERIFY(dialog->LoadFromFile(
+            WritePatternPicture(m_dir, QStringLiteral("pair.png"), 64, 48, true)));
+        const auto picture = dialog->CurrentPicture();
+        QVERIFY(picture->HasAlpha());
+        dialog->Button(1020)->click();  // ignored by a pair
+        dialog->Button(1003)->click();
+        dialog->Button(1021)->click();
+        dialog->Button(1006)->click();
+        QVERIFY(messages.Messages().isEmpty());
+        const StoredFrame colour = ReadStoredFrame(m_store + QStringLiteral("/fmem1.ycbcr"));
+        const StoredFrame alpha = ReadStoredFrame(m_store + QStringLiteral("/fmem2.ycbcr"));
+        QCOMPARE(colour.width, 1280);
+        QCOMPARE(alpha.height, 720);
+        QVERIFY(colour.frame == ExpectedFrame(picture->colour, 48, 64, OutputRaster::HD720,
+                                              AspectMode::Full));
+        QVERIFY(alpha.frame == ExpectedFrame(picture->alpha, 48, 64, OutputRaster::HD720,
+                                             AspectMode::Full));
+    }
+
+    void GetInstallsTheFrameAsThePicture()
+    {
+        MessageRecorder messages;
+        EmulatorProcess emulator({}, m_store);
+        QVERIFY(emulator.Port() != 0);
+        auto dialog = OpenMainWindow();
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
+        dialog->SetSwitcherPort(emulator.Port());
+        dialog->IpAddress()->SetAddress(127, 0, 0, 1);
+        QVERIFY(dialog->LoadFromFile(WriteUniformPicture(
+            m_dir, QStringLiteral("grey.png"), 30, 20, QColor(128, 128, 128), 200)));
+        dialog->Button(1005)->click();
+        dialog->Button(1006)->click();  // FMEM 1 now holds an SD576 grey frame
+        QVERIFY(messages.Messages().isEmpty());
+        const StoredFrame stored = ReadStoredFrame(m_store + QStringLiteral("/fmem1.ycbcr"));
+
+        // RGBA and Display Alpha checked on the alpha picture; a get unchecks both.
+        dialog->Button(1021)->click();
+        dialog->Button(1022)->click();
+        QCOMPARE(dialog->m_showAlpha, uint8_t(1));
+        dialog->Button(1015)->click();
+        dialog->Button(1019)->click();
+        dialog->Button(1006)->click();
+        QVERIFY2(messages.Messages().isEmpty(), qPrintable(messages.Messages().join('|')));
+        const auto received = dialog->CurrentPicture();
+        QVERIFY(received);
+        QCOMPARE(received->width, 720);
+        QCOMPARE(received->height, 576);
+        QVERIFY(!received->HasAlpha());
+        const auto expected = PictureFromFrame(stored.frame.data(), 576, 720);
+        QVERIFY(received->colour == expected->colour);
+        QCOMPARE(dialog->m_hasAlpha, uint8_t(0));
+        QCOMPARE(dialog->m_showAlpha, uint8_t(0));
+        QVERIFY(!dialog->Button(1021)->isChecked());
+        QVERIFY(!dialog->Button(1022)->isChecked());
+        QCOMPARE(static_cast<QLineEdit*>(dialog->Control(1008))->text(), QStringLiteral("720"));
+        QCOMPARE(static_cast<QLineEdit*>(dialog->Control(1009))->text(), QStringLiteral("576"));
+        QCOMPARE(g_progressDirection.load(), 0);
+        // The preview shows the received grey frame.
+        const QImage shown = dialog->Control(1007)->grab().toImage();
+        const QColor centre = shown.pixelColor(shown.rect().center());
+        QVERIFY(qAbs(centre.red() - 128) <= 2 && qAbs(centre.blue() - 128) <= 2);
+        // Back in sending mode the target radios are usable: RGBA was unchecked by the get.
+        dialog->Button(1015)->click();
+        QVERIFY(dialog->Button(1019)->isEnabled());
+        QVERIFY(dialog->Button(1020)->isEnabled());
+        // The received frame saves as a BMP.
+        QVERIFY(dialog->SaveToFile(m_dir.filePath(QStringLiteral("received.bmp"))));
+    }
+
+    void GetWithoutPictureCreatesOne()
+    {
+        MessageRecorder messages;
+        EmulatorProcess emulator({}, m_store);
+        QVERIFY(emulator.Port() != 0);
+        {
+            auto sender = OpenMainWindow();
+            sender->SetSwitcherPort(emulator.Port());
+            sender->IpAddress()->SetAddress(127, 0, 0, 1);
+            QVERIFY(sender->LoadFromFile(
+                WriteUniformPicture(m_dir, QStringLiteral("red.png"), 8, 8, QColor(255, 0, 0))));
+            sender->Button(1020)->click();
+            sender->Button(1004)->click();
+            sender->Button(1006)->click();
+        }
+        auto dialog = OpenMainWindow();
+        dialog->SetSwitcherPort(emulator.Port());
+        dialog->IpAddress()->SetAddress(127, 0, 0, 1);
+        dialog->Button(1015)->click();
+        dialog->Button(1020)->click();
+        dialog->Button(1006)->click();
+        QVERIFY2(messages.Messages().isEmpty(), qPrintable(messages.Messages().join('|')));
+        QVERIFY(dialog->CurrentPicture());
+        QCOMPARE(dialog->CurrentPicture()->height, 487);
+        QCOMPARE(dialog->CurrentPicture()->width, 720);
+    }
+
+    void FailuresShowTheirMessageAndKeepThePicture_data()
+    {
+        QTest::addColumn<QStringList>("emulatorOptions");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("result");
+        QTest::newRow("write busy") << QStringList{QStringLiteral("--busy")} << 0 << int(kWriteBusy);
+        QTest::newRow("write refused")
+            << QStringList{QStringLiteral("--final-status"), QStringLiteral("AD")} << 0
+            << int(kSwitcherReceiveError);
+        QTest::newRow("read busy") << QStringList{QStringLiteral("--busy")} << 1 << int(kReadBusy);
+        QTest::newRow("read empty") << QStringList{} << 1 << int(kFmemEmpty);
+        QTest::newRow("read error")
+            << QStringList{QStringLiteral("--command-reply"), QStringLiteral("AD")} << 1
+            << int(kFmemReadError);
+        QTest::newRow("send unreachable") << QStringList{QStringLiteral("unreachable")} << 0
+                                          << int(kServerConnectError);
+        QTest::newRow("get unreachable") << QStringList{QStringLiteral("unreachable")} << 1
+                                         << int(kServerConnectError);
+    }
+
+    void FailuresShowTheirMessageAndKeepThePicture()
+    {
+        QFETCH(QStringList, emulatorOptions);
+        QFETCH(int, mode);
+        QFETCH(int, result);
+        MessageRecorder messages;
+        const bool unreachable = emulatorOptions == QStringList{QStringLiteral("unreachable")};
+        EmulatorProcess emulator(unreachable ? QStringList{} : emulatorOptions);
+        QVERIFY(emulator.Port() != 0);
+        const uint16_t port = emulator.Port();
+        if (unreachable)
+            emulator.Stop();  // nobody listens on the port any more
+        auto dialog = OpenMainWindow();
+        dialog->SetSwitcherPort(port);
+        dialog->IpAddress()->SetAddress(127, 0, 0, 1);
+        QVERIFY(dialog->LoadFromFile(
+            WriteUniformPicture(m_dir, QStringLiteral("keep.png"), 33, 21, QColor(1, 99, 7), 90)));
+        dialog->Button(1021)->click();
+        dialog->Button(1022)->click();
+        const auto before = dialog->CurrentPicture();
+        if (mode == 1)
+            dialog->Button(1015)->click();
+        dialog->Button(1006)->click();
+        const QString text =
+            QString::fromUtf8(mode == 0 ? SendJobText(result) : ReceiveJobText(result));
+        QVERIFY(!text.isEmpty());
+        // A pair stops at its first failure: one message.
+        QCOMPARE(messages.Messages(), QStringList{text});
+        QCOMPARE(dialog->CurrentPicture(), before);
+        QVERIFY(dialog->Button(1021)->isChecked());
+        QVERIFY(dialog->Button(1022)->isChecked());
+        QCOMPARE(dialog->m_showAlpha, uint8_t(1));
+        QCOMPARE(static_cast<QLineEdit*>(dialog->Control(1008))->text(), QStringLiteral("33"));
+    }
+
+    void WorkerThatCannotStartIsReported()
+    {
+        MessageRecorder messages;
+        NoThreadDlg dialog;
+        QVERIFY(dialog.OnInitDialog());
+        QVERIFY(dialog.LoadFromFile(
+            WriteUniformPicture(m_dir, QStringLiteral("t.png"), 4, 4, QColor(1, 2, 3))));
+        dialog.Button(1006)->click();
+        QCOMPARE(messages.Messages(), QStringList{QStringLiteral("Memory Allocation Error")});
+        messages.Clear();
+        dialog.Button(1015)->click();
+        dialog.Button(1006)->click();
+        QCOMPARE(messages.Messages(), QStringList{QStringLiteral("Memory Allocation Error")});
+        QVERIFY(dialog.CurrentPicture());
+    }
+
+    void ProgressWindowAnimatesAndShowsTheCounters()
+    {
+        CTransferProgressDlg progress;
+        QVERIFY(progress.windowFlags() & Qt::FramelessWindowHint);
+        QVERIFY(progress.isModal());
+        QCOMPARE(progress.font().pointSize(), 9);
+        const int order[] = {132, 130, 131, 129, 132, 130};
+        g_progressDirection = 0;
+        g_progressDone = 0;
+        g_progressTotal = -1;
+        for (int icon : order) {
+            progress.OnTimer();
+            QCOMPARE(progress.CurrentIcon(), icon);
+        }
+        QCOMPARE(progress.ProgressText()->text(), QStringLiteral("Transfer [       0KB /        0KB]"));
+        g_progressDone = 2048 * 1024 - 1;
+        g_progressTotal = 4096 * 1024;
+        progress.OnTimer();
+        QCOMPARE(progress.ProgressText()->text(), QStringLiteral("Transfer [    2047KB /     4096KB]"));
+        g_progressDone = 4096 * 1024;
+        progress.OnTimer();  // receiving never says "writing"
+        QCOMPARE(progress.ProgressText()->text(), QStringLiteral("Transfer [    4096KB /     4096KB]"));
+        g_progressDirection = 1;
+        progress.OnTimer();
+        QCOMPARE(progress.ProgressText()->text(), QStringLiteral("Frame memory writing."));
+        QVERIFY(!progress.findChild<QWidget*>(QStringLiteral("okButton"))->isVisible());
+        QVERIFY(!progress.findChild<QWidget*>(QStringLiteral("cancelButton"))->isEnabled());
+    }
+
+    void ProgressWindowEndsOnlyAfterTheCompletionEvent()
+    {
+        g_progressDirection = 1;
+        g_progressDone = 0;
+        g_progressTotal = -1;
+        CTransferProgressDlg progress;
+        int finished = 0;
+        connect(&progress, &QDialog::finished, this, [&finished] { ++finished; });
+        progress.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&progress));
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+            QTest::keyClick(&progress, key);
+        progress.close();
+        QVERIFY(progress.isVisible());
+        QCOMPARE(finished, 0);
+        progress.hide();
+        // A signal set before the window opens the event waits for it; the window ends at the
+        // first tick after it, and that tick still writes the text.
+        CreateNamedEvent(kCompletionEventName)->Set();
+        QCOMPARE(progress.exec(), int(QDialog::Accepted));
+        QCOMPARE(finished, 1);
+        QCOMPARE(progress.CurrentIcon(), 132);
+        QCOMPARE(progress.ProgressText()->text(), QStringLiteral("Transfer [       0KB /        0KB]"));
+        QVERIFY(!CreateNamedEvent(kCompletionEventName)->TryWait());  // the signal was consumed
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_store;
+    int m_storeCount = 0;
+};
+
+QTEST_MAIN(TransferTest)
+#include "transfer_test.moc"
