@@ -121,6 +121,7 @@ bool CImageToolDlg::OnInitDialog(BindFunction bind)
     icon.addFile(QStringLiteral(":/icons/icon128.png"));
     icon.addFile(QStringLiteral(":/icons/icon128-256.png"));
     setWindowIcon(icon);
+    PushDataToControls();  // Width and Height show 0 until a picture arrives
     m_blank = BlankColor{0, 0, 0};
     SetCheck(1002, true);
     SetCheck(1012, true);

@@ -55,7 +55,6 @@ private slots:
         for (int id : {1003, 1004, 1005, 1013, 1020, 1021, 1022})
             QVERIFY2(!dialog->Button(id)->isChecked(), qPrintable(QString::number(id)));
         QCOMPARE(dialog->IpAddress()->AddressText(), QStringLiteral("192.168.0.10"));
-        dialog->PushDataToControls();
         QCOMPARE(static_cast<QLineEdit*>(dialog->Control(1008))->text(), QStringLiteral("0"));
         QCOMPARE(static_cast<QLineEdit*>(dialog->Control(1009))->text(), QStringLiteral("0"));
         QCOMPARE(dialog->Button(1015)->text(), QStringLiteral("To QX700"));
