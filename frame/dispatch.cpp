@@ -18,7 +18,7 @@ std::atomic<int> g_kernelLevel{static_cast<int>(KernelLevel::Best)};
 std::atomic<int> g_frameThreadLimit{0};
 
 // Variants written so far; raised as the SIMD files fill in.
-constexpr int kHighestImplementedLevel = 0;
+constexpr int kHighestImplementedLevel = 2;
 
 int DetectCpuLevel()
 {

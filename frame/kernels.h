@@ -55,3 +55,52 @@ int ThreadsFor(size_t work);
 // Runs body(band, bands) for band = 0..bands-1, band 0 on the calling thread, the others on the
 // frame core's worker threads; returns when all have finished.
 void RunBands(int bands, void (*body)(void* context, int band, int bands), void* context);
+
+// The fast resampler works on a plan made once per call: for every destination column the source
+// columns it covers ("taps", the same in every source-row sweep) and their horizontal overlaps wx,
+// padded to one tap count for all columns with overlap 0 (a zero weight adds +0.0 and changes no
+// sum); and for every destination row its sweeps (source row and vertical overlap hy), exactly as
+// the sequential loop meets them. Source rows are first repacked as one 32-bit word per pixel
+// (blue | green << 8 | red << 16). The kernels work on blocks of `lanes` destination columns
+// (16 for AVX-512, 8 for AVX2); a block's taps read a window of the packed row that starts at the
+// block's first source column, through register permutes when the window is short, through
+// gathers otherwise.
+enum BlockWindow : uint8_t {
+    kWindowOne = 0,    // every tap of the block lies within `lanes` pixels of its base
+    kWindowTwo = 1,    // within 2 × lanes pixels
+    kWindowFour = 2,   // within 4 × lanes pixels
+    kWindowGather = 3  // further apart: gathered from the packed row
+};
+// Packed rows carry this many zero words after their last pixel, so windows may overrun.
+inline constexpr int kPackedRowSlack = 64;
+
+struct SweepGroup {
+    const int32_t* tapColumn;    // [taps][paddedWidth]: source column sx of each tap
+    const int32_t* tapRelative;  // [taps][paddedWidth]: sx − the block's base column
+    const int32_t* blockBase;    // [paddedWidth / lanes]: first source column of each block
+    const uint8_t* blockWindow;  // [paddedWidth / lanes]: a BlockWindow
+    const double* const* weights;  // per sweep: [taps][paddedWidth], ((wx × hy) × 4000000) ÷ E
+    const int32_t* const* rows;    // per sweep: its packed source row
+    int sweeps;
+    int taps;
+    int paddedWidth;  // destination width rounded up to a multiple of 16
+    int width;        // destination width
+    double* accumulator;  // [3][paddedWidth] blue, green, red sums carried between groups
+    bool first;           // the sums start at 0 (else they are loaded from the accumulator)
+    bool last;            // round and write the destination row (else store the accumulator)
+    uint8_t* destination;  // the packed destination row, width × 3 bytes
+};
+using SweepGroupFn = void (*)(const SweepGroup& group);
+// weights[i] = ((overlap[i] × hy) × 4000000) ÷ e for i < count (count a multiple of 16).
+using WeightRowFn = void (*)(const double* overlap, double hy, double e, double* weights,
+                             size_t count);
+// Repacks `width` pixels of a BgrRaster row into 32-bit words; reads only the pixel bytes and
+// writes `width` rounded up to a multiple of 16 words.
+using PackRowFn = void (*)(const uint8_t* bgr, int width, int32_t* packed);
+
+void ResampleSweepsAvx2(const SweepGroup& group);
+void ResampleSweepsAvx512(const SweepGroup& group);
+void WeightRowAvx2(const double* overlap, double hy, double e, double* weights, size_t count);
+void WeightRowAvx512(const double* overlap, double hy, double e, double* weights, size_t count);
+void PackRowAvx2(const uint8_t* bgr, int width, int32_t* packed);
+void PackRowAvx512(const uint8_t* bgr, int width, int32_t* packed);

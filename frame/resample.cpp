@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
 
 #include "frame/frame.h"
 #include "frame/kernels.h"
@@ -74,6 +77,323 @@ int ResampleAreaScalar(const uint8_t* source, int sourceHeight, int sourceWidth,
     return 0;
 }
 
+namespace {
+
+// One source-row sweep of a destination row: the source row and its vertical overlap hy. Sweeps
+// of a source row that lies wholly inside the destination row, or of one that covers it wholly,
+// have overlaps that recur from row to row, so their weight rows are worth keeping.
+struct Sweep {
+    int row;
+    double overlap;
+    bool recurring;
+};
+
+struct ResamplePlan {
+    const uint8_t* source = nullptr;
+    int sourceHeight = 0;
+    int sourceWidth = 0;
+    size_t stride = 0;
+    int height = 0;
+    int width = 0;
+    int lanes = 16;  // destination columns per kernel block
+    int paddedWidth = 0;
+    int taps = 0;
+    double e = 0.0;
+    std::vector<int32_t> tapColumn;    // [taps][paddedWidth]
+    std::vector<int32_t> tapRelative;  // [taps][paddedWidth]
+    std::vector<double> tapOverlap;    // [taps][paddedWidth]
+    std::vector<int32_t> blockBase;    // [paddedWidth / lanes]
+    std::vector<uint8_t> blockWindow;  // [paddedWidth / lanes]
+    std::vector<int> firstSweep;       // [height + 1]: row dy has sweeps [firstSweep[dy], firstSweep[dy + 1])
+    std::vector<Sweep> sweeps;
+    int mostSweeps = 0;  // the largest sweep count of one destination row
+    uint8_t* destination = nullptr;
+    SweepGroupFn kernel = nullptr;
+    WeightRowFn weightRow = nullptr;
+    PackRowFn packRow = nullptr;
+};
+
+// Walks the destination columns exactly as the sequential sweep does (it is the same for every
+// source row), calling visit(dx, tap, sx, wx) for each source column that reaches a destination
+// column.
+template <typename Visit>
+void WalkColumns(int sourceWidth, int width, Visit visit)
+{
+    const double sw = sourceWidth, dw = width;
+    int sx = 0;
+    for (int dx = 0; dx < width; ++dx) {
+        const double dxStart = dx / dw;
+        const double dxEnd = (dx + 1) / dw;
+        for (int tap = 0;; ++tap) {
+            const double sxStart = sx / sw;
+            const double sxEnd = (sx + 1) / sw;
+            const double wx = std::min(sxEnd, dxEnd) - std::max(sxStart, dxStart);
+            visit(dx, tap, sx, wx);
+            if (sxEnd < dxEnd && sx + 1 < sourceWidth) {
+                ++sx;
+                continue;
+            }
+            if (sxEnd == dxEnd)
+                ++sx;
+            break;
+        }
+    }
+}
+
+void BuildPlan(ResamplePlan& plan)
+{
+    const int pw = (plan.width + 15) / 16 * 16;
+    plan.paddedWidth = pw;
+    int taps = 1;
+    WalkColumns(plan.sourceWidth, plan.width, [&](int, int tap, int, double) { taps = std::max(taps, tap + 1); });
+    plan.taps = taps;
+    const size_t cells = static_cast<size_t>(taps) * pw;
+    plan.tapColumn.assign(cells, -1);
+    plan.tapOverlap.assign(cells, 0.0);
+    WalkColumns(plan.sourceWidth, plan.width, [&](int dx, int tap, int sx, double wx) {
+        plan.tapColumn[static_cast<size_t>(tap) * pw + dx] = sx;
+        plan.tapOverlap[static_cast<size_t>(tap) * pw + dx] = wx;
+    });
+    // Missing taps repeat the column's last source pixel with overlap 0 (weight +0.0, which
+    // changes no sum); columns past the width read their block's first pixel.
+    for (int dx = 0; dx < pw; ++dx)
+        for (int tap = 0; tap < taps; ++tap) {
+            int32_t& column = plan.tapColumn[static_cast<size_t>(tap) * pw + dx];
+            if (column < 0)
+                column = tap > 0 ? plan.tapColumn[static_cast<size_t>(tap - 1) * pw + dx]
+                                 : plan.tapColumn[(dx / plan.lanes) * plan.lanes];
+        }
+    const int blocks = pw / plan.lanes;
+    plan.blockBase.resize(blocks);
+    plan.blockWindow.resize(blocks);
+    plan.tapRelative.resize(cells);
+    for (int block = 0; block < blocks; ++block) {
+        const int base = plan.tapColumn[static_cast<size_t>(block) * plan.lanes];
+        int reach = 0;
+        for (int tap = 0; tap < taps; ++tap)
+            for (int lane = 0; lane < plan.lanes; ++lane) {
+                const size_t at = static_cast<size_t>(tap) * pw + block * plan.lanes + lane;
+                plan.tapRelative[at] = plan.tapColumn[at] - base;
+                reach = std::max(reach, plan.tapRelative[at]);
+            }
+        plan.blockBase[block] = base;
+        plan.blockWindow[block] = reach < plan.lanes       ? kWindowOne
+                                  : reach < 2 * plan.lanes ? kWindowTwo
+                                  : reach < 4 * plan.lanes ? kWindowFour
+                                                           : kWindowGather;
+    }
+
+    const double sh = plan.sourceHeight, dh = plan.height;
+    plan.firstSweep.resize(static_cast<size_t>(plan.height) + 1);
+    plan.sweeps.reserve(static_cast<size_t>(plan.height) + plan.sourceHeight + 1);
+    int sy = 0;
+    for (int dy = 0; dy < plan.height; ++dy) {
+        plan.firstSweep[dy] = static_cast<int>(plan.sweeps.size());
+        const double yEnd = (dy + 1) / dh;
+        for (;;) {
+            const double syStart = sy / sh;
+            const double syEnd = (sy + 1) / sh;
+            const double dyStart = dy / dh;
+            const double hy = std::min(syEnd, yEnd) - std::max(syStart, dyStart);
+            const bool inside = syStart >= dyStart && syEnd <= yEnd;
+            const bool covering = syStart <= dyStart && syEnd >= yEnd;
+            plan.sweeps.push_back({sy, hy, inside || covering});
+            if (syEnd < yEnd && sy + 1 < plan.sourceHeight) {
+                ++sy;
+                continue;
+            }
+            if (syEnd == yEnd)
+                ++sy;
+            break;
+        }
+        plan.mostSweeps = std::max(plan.mostSweeps,
+                                   static_cast<int>(plan.sweeps.size()) - plan.firstSweep[dy]);
+    }
+    plan.firstSweep[plan.height] = static_cast<int>(plan.sweeps.size());
+}
+
+// The weight rows of one thread: a few slots, each holding ((wx × hy) × 4000000) ÷ E for every
+// tap of every column. Rows of recurring overlaps stay (keyed by the overlap's bit pattern, least
+// recently used out first); the others are made for one group of sweeps and then dropped.
+class CWeightCache {
+public:
+    CWeightCache(const ResamplePlan& plan, int slots)
+        : m_plan(plan)
+        , m_rowLength(static_cast<size_t>(plan.taps) * plan.paddedWidth)
+        , m_storage(new double[m_rowLength * slots])
+        , m_slots(slots)
+    {
+    }
+
+    const double* Get(double overlap, bool recurring, long stamp)
+    {
+        uint64_t key;
+        memcpy(&key, &overlap, sizeof key);
+        if (recurring)
+            for (Slot& slot : m_slots)
+                if (slot.valid && slot.key == key) {
+                    slot.lastUse = stamp;
+                    return Row(slot);
+                }
+        Slot* victim = nullptr;
+        for (Slot& slot : m_slots)
+            if (slot.lastUse != stamp && (victim == nullptr || slot.lastUse < victim->lastUse))
+                victim = &slot;
+        victim->valid = recurring;
+        victim->key = key;
+        victim->lastUse = stamp;
+        double* row = Row(*victim);
+        m_plan.weightRow(m_plan.tapOverlap.data(), overlap, m_plan.e, row, m_rowLength);
+        return row;
+    }
+
+private:
+    struct Slot {
+        bool valid = false;
+        uint64_t key = 0;
+        long lastUse = -1;
+    };
+    double* Row(const Slot& slot) { return m_storage.get() + m_rowLength * (&slot - m_slots.data()); }
+
+    const ResamplePlan& m_plan;
+    size_t m_rowLength;
+    std::unique_ptr<double[]> m_storage;  // not cleared: a slot is written before it is read
+    std::vector<Slot> m_slots;
+};
+
+// What one band of destination rows needs of its own.
+struct BandScratch {
+    std::unique_ptr<double[]> accumulator;  // written by a group's first sweep before any read
+    std::vector<const double*> weights;
+    std::vector<const int32_t*> rows;
+    std::unique_ptr<CWeightCache> cache;
+    // Packed source rows, slot sy % slots, each tagged with its row: the rows of one group are
+    // consecutive, and a row straddling two destination rows is packed once.
+    std::unique_ptr<int32_t[]> packed;
+    std::vector<int> packedTag;
+    size_t packedLength = 0;
+
+    const int32_t* PackedRow(const ResamplePlan& plan, int sy)
+    {
+        const size_t slot = static_cast<size_t>(sy) % packedTag.size();
+        int32_t* row = packed.get() + slot * packedLength;
+        if (packedTag[slot] != sy) {
+            plan.packRow(plan.source + static_cast<size_t>(sy) * plan.stride, plan.sourceWidth, row);
+            packedTag[slot] = sy;
+        }
+        return row;
+    }
+};
+
+struct ResampleJob {
+    const ResamplePlan* plan;
+    int groupSize;
+    std::vector<int> bandStart;  // [bands + 1] destination rows
+    std::vector<BandScratch> scratch;
+};
+
+void ResampleBand(void* context, int band, int)
+{
+    ResampleJob& job = *static_cast<ResampleJob*>(context);
+    const ResamplePlan& plan = *job.plan;
+    BandScratch& scratch = job.scratch[band];
+    long stamp = 0;
+    for (int dy = job.bandStart[band]; dy < job.bandStart[band + 1]; ++dy) {
+        const int first = plan.firstSweep[dy], end = plan.firstSweep[dy + 1];
+        for (int groupStart = first; groupStart < end; groupStart += job.groupSize) {
+            const int groupEnd = std::min(end, groupStart + job.groupSize);
+            ++stamp;
+            for (int i = groupStart; i < groupEnd; ++i) {
+                const Sweep& sweep = plan.sweeps[i];
+                scratch.rows[i - groupStart] = scratch.PackedRow(plan, sweep.row);
+                scratch.weights[i - groupStart] = scratch.cache->Get(sweep.overlap, sweep.recurring, stamp);
+            }
+            SweepGroup group;
+            group.tapColumn = plan.tapColumn.data();
+            group.tapRelative = plan.tapRelative.data();
+            group.blockBase = plan.blockBase.data();
+            group.blockWindow = plan.blockWindow.data();
+            group.weights = scratch.weights.data();
+            group.rows = scratch.rows.data();
+            group.sweeps = groupEnd - groupStart;
+            group.taps = plan.taps;
+            group.paddedWidth = plan.paddedWidth;
+            group.width = plan.width;
+            group.accumulator = scratch.accumulator.get();
+            group.first = groupStart == first;
+            group.last = groupEnd == end;
+            group.destination = plan.destination + static_cast<size_t>(dy) * plan.width * 3;
+            plan.kernel(group);
+        }
+    }
+}
+
+// The plan-driven resampler with the SIMD kernels of `level` (1 or 2), over bands of destination
+// rows. Returns 1 when memory runs out.
+int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth,
+                     uint8_t* destination, int height, int width, int level)
+{
+    try {
+        ResamplePlan plan;
+        plan.source = source;
+        plan.sourceHeight = sourceHeight;
+        plan.sourceWidth = sourceWidth;
+        plan.stride = static_cast<size_t>(PaddedStride(sourceWidth));
+        plan.height = height;
+        plan.width = width;
+        plan.e = (1.0 / static_cast<double>(width)) * (1.0 / static_cast<double>(height)) * 4000000.0;
+        plan.destination = destination;
+        plan.lanes = level >= 2 ? 16 : 8;
+        plan.kernel = level >= 2 ? ResampleSweepsAvx512 : ResampleSweepsAvx2;
+        plan.weightRow = level >= 2 ? WeightRowAvx512 : WeightRowAvx2;
+        plan.packRow = level >= 2 ? PackRowAvx512 : PackRowAvx2;
+        BuildPlan(plan);
+
+        // Weight rows of a group are read for every block of columns, so a group stays within
+        // the second-level cache; the cache of rows keeps a few more.
+        constexpr size_t kGroupBytes = 512 * 1024;
+        constexpr size_t kCacheBytes = 1536 * 1024;
+        const size_t rowBytes = static_cast<size_t>(plan.taps) * plan.paddedWidth * sizeof(double);
+        const int groupSize = static_cast<int>(std::clamp<size_t>(kGroupBytes / rowBytes, 1, plan.mostSweeps));
+        const int slots = static_cast<int>(std::clamp<size_t>(kCacheBytes / rowBytes, groupSize + 1, 64));
+
+        const size_t work = plan.sweeps.size() * rowBytes / sizeof(double);
+        int bands = std::min(ThreadsFor(work), height);
+        ResampleJob job{&plan, groupSize, {}, {}};
+        // Bands of about equal sweep work; each starts at its first row's precomputed sweeps.
+        job.bandStart.push_back(0);
+        for (int band = 1; band < bands; ++band) {
+            const size_t target = plan.sweeps.size() * band / bands;
+            const int dy = static_cast<int>(std::upper_bound(plan.firstSweep.begin(), plan.firstSweep.end() - 1,
+                                                             static_cast<int>(target)) -
+                                            plan.firstSweep.begin()) - 1;
+            job.bandStart.push_back(std::max(dy, job.bandStart.back()));
+        }
+        job.bandStart.push_back(height);
+        job.scratch.resize(bands);
+        for (BandScratch& scratch : job.scratch) {
+            scratch.accumulator.reset(new double[static_cast<size_t>(plan.paddedWidth) * 3]);
+            scratch.weights.assign(groupSize, nullptr);
+            scratch.rows.assign(groupSize, nullptr);
+            scratch.cache = std::make_unique<CWeightCache>(plan, slots);
+            scratch.packedLength = static_cast<size_t>((sourceWidth + 15) / 16 * 16 + kPackedRowSlack);
+            scratch.packedTag.assign(static_cast<size_t>(groupSize) + 2, -1);
+            // Packing fills each row up to a multiple of 16 words; the slack after it stays zero.
+            scratch.packed.reset(new int32_t[scratch.packedLength * scratch.packedTag.size()]);
+            const size_t packedWords = scratch.packedLength - kPackedRowSlack;
+            for (size_t slot = 0; slot < scratch.packedTag.size(); ++slot)
+                std::fill_n(scratch.packed.get() + slot * scratch.packedLength + packedWords,
+                            kPackedRowSlack, 0);
+        }
+        RunBands(bands, ResampleBand, &job);
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int ResampleArea(const uint8_t* source, int sourceHeight, int sourceWidth, uint8_t** result,
                  int destinationHeight, int destinationWidth)
 {
@@ -92,8 +412,14 @@ int ResampleArea(const uint8_t* source, int sourceHeight, int sourceWidth, uint8
     uint8_t* raster = static_cast<uint8_t*>(malloc(std::max<size_t>(bytes, 1)));
     if (raster == nullptr)
         return 1;
-    if (!empty && ResampleAreaScalar(source, sourceHeight, sourceWidth, raster, destinationHeight,
-                                     destinationWidth) != 0) {
+    const int level = KernelLevelInForce();
+    const int code = empty ? 0
+                     : level == 0
+                         ? ResampleAreaScalar(source, sourceHeight, sourceWidth, raster,
+                                              destinationHeight, destinationWidth)
+                         : ResampleAreaFast(source, sourceHeight, sourceWidth, raster,
+                                            destinationHeight, destinationWidth, level);
+    if (code != 0) {
         free(raster);
         return 1;
     }

@@ -1,0 +1,207 @@
+// AVX-512 kernels of the resampler; the only file built with -mavx512f/-mavx512bw for them.
+// Sixteen destination columns at a time: each tap fetches the sixteen source pixels as packed
+// 32-bit words, converts each channel to doubles and adds value × weight with a separate multiply
+// and add (never fused), in the scalar loop's order for every destination pixel.
+#include <immintrin.h>
+
+#include "frame/kernels.h"
+
+// GCC 12's AVX-512 intrinsics start from deliberately undefined registers (_mm512_undefined_*),
+// which -Wuninitialized reports at every call site.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+namespace {
+
+inline __m512i ChannelMask(int channel)
+{
+    // Per 32-bit lane: byte `channel` of the lane, then three zero bytes.
+    const char c = static_cast<char>(channel);
+    const char z = static_cast<char>(0x80);
+    return _mm512_broadcast_i32x4(_mm_setr_epi8(c, z, z, z, static_cast<char>(c + 4), z, z, z,
+                                                static_cast<char>(c + 8), z, z, z,
+                                                static_cast<char>(c + 12), z, z, z));
+}
+
+struct Accumulators {
+    __m512d b0, b1, g0, g1, r0, r1;
+};
+
+inline void Accumulate(Accumulators& a, __m512i pixels, const double* weights, __m512i blueMask,
+                       __m512i greenMask, __m512i redMask)
+{
+    const __m512d w0 = _mm512_loadu_pd(weights);
+    const __m512d w1 = _mm512_loadu_pd(weights + 8);
+    const __m512i blue = _mm512_shuffle_epi8(pixels, blueMask);
+    const __m512i green = _mm512_shuffle_epi8(pixels, greenMask);
+    const __m512i red = _mm512_shuffle_epi8(pixels, redMask);
+    // sum := value × weight + sum, a rounded multiply and then a rounded add.
+    a.b0 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(blue)), w0), a.b0);
+    a.b1 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(blue, 1)), w1), a.b1);
+    a.g0 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(green)), w0), a.g0);
+    a.g1 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(green, 1)), w1), a.g1);
+    a.r0 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(red)), w0), a.r0);
+    a.r1 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(red, 1)), w1), a.r1);
+}
+
+// The taps of one block for one sweep, with the window fetched as `Window` says.
+template <int Window>
+inline void SweepBlock(Accumulators& a, const SweepGroup& group, const int32_t* row,
+                       const double* weights, int dx, int base, __m512i blueMask,
+                       __m512i greenMask, __m512i redMask)
+{
+    const size_t pw = static_cast<size_t>(group.paddedWidth);
+    const int32_t* window = row + base;
+    __m512i p0, p1, p2, p3;
+    if constexpr (Window != kWindowGather) {
+        p0 = _mm512_loadu_si512(window);
+        if constexpr (Window >= kWindowTwo)
+            p1 = _mm512_loadu_si512(window + 16);
+        if constexpr (Window >= kWindowFour) {
+            p2 = _mm512_loadu_si512(window + 32);
+            p3 = _mm512_loadu_si512(window + 48);
+        }
+    }
+    for (int t = 0; t < group.taps; ++t) {
+        const size_t at = static_cast<size_t>(t) * pw + dx;
+        __m512i pixels;
+        if constexpr (Window == kWindowOne) {
+            pixels = _mm512_permutexvar_epi32(_mm512_loadu_si512(group.tapRelative + at), p0);
+        } else if constexpr (Window == kWindowTwo) {
+            pixels = _mm512_permutex2var_epi32(p0, _mm512_loadu_si512(group.tapRelative + at), p1);
+        } else if constexpr (Window == kWindowFour) {
+            const __m512i index = _mm512_loadu_si512(group.tapRelative + at);
+            const __m512i low = _mm512_permutex2var_epi32(p0, index, p1);
+            const __m512i high = _mm512_permutex2var_epi32(p2, index, p3);
+            pixels = _mm512_mask_blend_epi32(
+                _mm512_cmpgt_epi32_mask(index, _mm512_set1_epi32(31)), low, high);
+        } else {
+            pixels = _mm512_i32gather_epi32(_mm512_loadu_si512(group.tapColumn + at), row, 4);
+        }
+        Accumulate(a, pixels, weights + at, blueMask, greenMask, redMask);
+    }
+}
+
+// t = s truncated toward zero; t + 1 when s − t ≥ 0.5.
+inline __m256i RoundHalfUp(__m512d sum)
+{
+    const __m512d t = _mm512_roundscale_pd(sum, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    const __mmask8 up = _mm512_cmp_pd_mask(_mm512_sub_pd(sum, t), _mm512_set1_pd(0.5), _CMP_GE_OQ);
+    return _mm512_cvttpd_epi32(_mm512_mask_add_pd(t, up, t, _mm512_set1_pd(1.0)));
+}
+
+inline __m512i Join(__m512d low, __m512d high)
+{
+    return _mm512_and_si512(
+        _mm512_inserti64x4(_mm512_castsi256_si512(RoundHalfUp(low)), RoundHalfUp(high), 1),
+        _mm512_set1_epi32(0xFF));
+}
+
+}  // namespace
+
+void WeightRowAvx512(const double* overlap, double hy, double e, double* weights, size_t count)
+{
+    const __m512d vhy = _mm512_set1_pd(hy);
+    const __m512d scale = _mm512_set1_pd(4000000.0);
+    const __m512d ve = _mm512_set1_pd(e);
+    for (size_t i = 0; i < count; i += 8) {
+        const __m512d wx = _mm512_loadu_pd(overlap + i);
+        _mm512_storeu_pd(weights + i, _mm512_div_pd(_mm512_mul_pd(_mm512_mul_pd(wx, vhy), scale), ve));
+    }
+}
+
+void PackRowAvx512(const uint8_t* bgr, int width, int32_t* packed)
+{
+    // Lane i of the four 128-bit lanes takes bytes 12i .. 12i + 11, then spreads each 3 bytes to
+    // a 32-bit word with a zero top byte.
+    const __m512i dwords = _mm512_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 9, 10, 11, 12);
+    const char z = static_cast<char>(0x80);
+    const __m512i spread = _mm512_broadcast_i32x4(
+        _mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
+    for (int x = 0; x < width; x += 16) {
+        const int pixels = width - x < 16 ? width - x : 16;
+        // A whole 64-byte load when it stays within the row's pixel bytes, a masked one at the end.
+        const __m512i bytes =
+            width - x >= 22 ? _mm512_loadu_si512(bgr + static_cast<size_t>(x) * 3)
+                            : _mm512_maskz_loadu_epi8(pixels == 16 ? 0xFFFFFFFFFFFFull
+                                                                   : (1ull << (pixels * 3)) - 1,
+                                                      bgr + static_cast<size_t>(x) * 3);
+        __m512i words = _mm512_shuffle_epi8(_mm512_permutexvar_epi32(dwords, bytes), spread);
+        _mm512_storeu_si512(packed + x, words);
+    }
+}
+
+void ResampleSweepsAvx512(const SweepGroup& group)
+{
+    const __m512i blueMask = ChannelMask(0), greenMask = ChannelMask(1), redMask = ChannelMask(2);
+    const size_t pw = static_cast<size_t>(group.paddedWidth);
+    double* accBlue = group.accumulator;
+    double* accGreen = group.accumulator + pw;
+    double* accRed = group.accumulator + 2 * pw;
+    for (int dx = 0; dx < group.paddedWidth; dx += 16) {
+        Accumulators a;
+        if (group.first) {
+            a.b0 = a.b1 = a.g0 = a.g1 = a.r0 = a.r1 = _mm512_setzero_pd();
+        } else {
+            a.b0 = _mm512_loadu_pd(accBlue + dx);
+            a.b1 = _mm512_loadu_pd(accBlue + dx + 8);
+            a.g0 = _mm512_loadu_pd(accGreen + dx);
+            a.g1 = _mm512_loadu_pd(accGreen + dx + 8);
+            a.r0 = _mm512_loadu_pd(accRed + dx);
+            a.r1 = _mm512_loadu_pd(accRed + dx + 8);
+        }
+        const int block = dx / 16;
+        const int base = group.blockBase[block];
+        const int window = group.blockWindow[block];
+        for (int s = 0; s < group.sweeps; ++s) {
+            const int32_t* row = group.rows[s];
+            const double* weights = group.weights[s];
+            switch (window) {
+                case kWindowOne:
+                    SweepBlock<kWindowOne>(a, group, row, weights, dx, base, blueMask, greenMask, redMask);
+                    break;
+                case kWindowTwo:
+                    SweepBlock<kWindowTwo>(a, group, row, weights, dx, base, blueMask, greenMask, redMask);
+                    break;
+                case kWindowFour:
+                    SweepBlock<kWindowFour>(a, group, row, weights, dx, base, blueMask, greenMask, redMask);
+                    break;
+                default:
+                    SweepBlock<kWindowGather>(a, group, row, weights, dx, base, blueMask, greenMask, redMask);
+                    break;
+            }
+        }
+        if (!group.last) {
+            _mm512_storeu_pd(accBlue + dx, a.b0);
+            _mm512_storeu_pd(accBlue + dx + 8, a.b1);
+            _mm512_storeu_pd(accGreen + dx, a.g0);
+            _mm512_storeu_pd(accGreen + dx + 8, a.g1);
+            _mm512_storeu_pd(accRed + dx, a.r0);
+            _mm512_storeu_pd(accRed + dx + 8, a.r1);
+            continue;
+        }
+        // b | g << 8 | r << 16 in each 32-bit lane, then three of every four bytes kept: 48 bytes
+        // for 16 pixels.
+        const __m512i packed = _mm512_or_si512(
+            Join(a.b0, a.b1),
+            _mm512_or_si512(_mm512_slli_epi32(Join(a.g0, a.g1), 8), _mm512_slli_epi32(Join(a.r0, a.r1), 16)));
+        const __m512i squeezed = _mm512_shuffle_epi8(
+            packed, _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14,
+                                                         -1, -1, -1, -1)));
+        const __m512i compact = _mm512_permutexvar_epi32(
+            _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 15, 15, 15, 15), squeezed);
+        const int remaining = group.width - dx;
+        uint8_t* out = group.destination + static_cast<size_t>(dx) * 3;
+        if (remaining >= 22) {
+            // A whole 64-byte store stays inside the row; its last 16 bytes are written again by
+            // the next block. (Masked byte stores are slow on some cores.)
+            _mm512_storeu_si512(out, compact);
+            continue;
+        }
+        const int pixels = remaining < 16 ? remaining : 16;
+        const __mmask64 store = pixels == 16 ? 0xFFFFFFFFFFFFull : ((1ull << (pixels * 3)) - 1);
+        _mm512_mask_storeu_epi8(out, store, compact);
+        if (remaining <= 16)
+            break;
+    }
+}
