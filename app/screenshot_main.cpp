@@ -1,7 +1,8 @@
 // Saves two pictures of the main window for the documentation: OUT.png as started, and
 // OUT-loaded.png after PICTURE has been dropped on it (without PICTURE, a 1280 x 720 colour-bar
 // card with a soft alpha edge is drawn and dropped). Needs a real display server (Xvfb will do);
-// the window is grabbed from the screen, so what is saved is what the server drew.
+// the window is grabbed from the screen, so what is saved is what the server drew. A third
+// picture, OUT-progress.png, shows the progress window over it as it looks during a Get.
 //
 //   imgcast-screenshot OUT.png [PICTURE]
 #include <algorithm>
@@ -23,6 +24,8 @@
 
 #include "app/image_tool_app.h"
 #include "app/image_tool_dlg.h"
+#include "app/transfer_progress_dlg.h"
+#include "link/progress.h"
 
 namespace {
 
@@ -94,10 +97,11 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    QString loadedOut = out;
-    if (loadedOut.endsWith(QStringLiteral(".png"), Qt::CaseInsensitive))
-        loadedOut.chop(4);
-    loadedOut += QStringLiteral("-loaded.png");
+    QString stem = out;
+    if (stem.endsWith(QStringLiteral(".png"), Qt::CaseInsensitive))
+        stem.chop(4);
+    const QString loadedOut = stem + QStringLiteral("-loaded.png");
+    const QString progressOut = stem + QStringLiteral("-progress.png");
 
     CImageToolDlg dialog;
     if (!dialog.OnInitDialog())
@@ -121,5 +125,18 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "imgcast-screenshot: %s was not loaded\n", qPrintable(picture));
         return 1;
     }
-    return Grab(&dialog, loadedOut) ? 0 : 1;
+    if (!Grab(&dialog, loadedOut))
+        return 1;
+
+    // The progress window of a Get a third of the way through an HD1080 frame.
+    g_progressDirection = 0;
+    g_progressTotal = 1920 * 1080 * 2;
+    g_progressDone = g_progressTotal / 3;
+    CTransferProgressDlg progress(&dialog);
+    progress.show();
+    progress.OnTimer();
+    Settle(800);
+    const bool saved = Grab(&dialog, progressOut);
+    progress.OnOK();
+    return saved ? 0 : 1;
 }

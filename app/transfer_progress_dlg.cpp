@@ -26,6 +26,9 @@ CTransferProgressDlg::CTransferProgressDlg(QWidget* parent)
     frame->lower();
     m_icon = static_cast<QLabel*>(m_controls.at(1011));
     m_text = static_cast<QLabel*>(m_controls.at(1018));
+    // Opened here already, before the handler starts the worker, so that a job which ends before
+    // the window runs still finds its signal waiting.
+    m_completion = CreateNamedEvent(kCompletionEventName);
     auto* okButton = static_cast<QPushButton*>(m_controls.at(1));
     connect(okButton, &QPushButton::clicked, this, &CTransferProgressDlg::OnOK);
 }
@@ -43,7 +46,8 @@ void CTransferProgressDlg::OnInitDialog()
     // The window must keep animating while the worker saturates a core with encoding.
     QThread::currentThread()->setPriority(QThread::HighPriority);
     m_step = 0;
-    m_completion = CreateNamedEvent(kCompletionEventName);
+    if (!m_completion)
+        m_completion = CreateNamedEvent(kCompletionEventName);
     if (m_timerId == 0)
         m_timerId = startTimer(kTickMilliseconds);
 }
