@@ -2,6 +2,11 @@
 #include <cstdlib>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -51,6 +56,33 @@ StoredFrame ReadStoredFrame(const QString& path)
     stored.frame.assign(data + 4, data + bytes.size());
     return stored;
 }
+
+// A port on 127.0.0.1 that refuses connections for as long as the object lives: bound but not
+// listening, so no other test's emulator can take it meanwhile.
+class RefusingPort {
+public:
+    RefusingPort()
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+            && ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            m_port = ntohs(address.sin_port);
+    }
+    ~RefusingPort()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    uint16_t Port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    uint16_t m_port = 0;
+};
 
 // A window whose worker thread can never be started.
 class NoThreadDlg : public CImageToolDlg {
@@ -243,11 +275,12 @@ private slots:
         QFETCH(int, result);
         MessageRecorder messages;
         const bool unreachable = emulatorOptions == QStringList{QStringLiteral("unreachable")};
-        EmulatorProcess emulator(unreachable ? QStringList{} : emulatorOptions);
-        QVERIFY(emulator.Port() != 0);
-        const uint16_t port = emulator.Port();
-        if (unreachable)
-            emulator.Stop();  // nobody listens on the port any more
+        RefusingPort refusing;
+        std::unique_ptr<EmulatorProcess> emulator;
+        if (!unreachable)
+            emulator = std::make_unique<EmulatorProcess>(emulatorOptions);
+        const uint16_t port = unreachable ? refusing.Port() : emulator->Port();
+        QVERIFY(port != 0);
         auto dialog = OpenMainWindow();
         dialog->SetSwitcherPort(port);
         dialog->IpAddress()->SetAddress(127, 0, 0, 1);
