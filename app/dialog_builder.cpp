@@ -1,7 +1,5 @@
 #include "app/dialog_builder.h"
 
-#include <vector>
-
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFontMetrics>
@@ -11,6 +9,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <vector>
 
 #include "app/ip_address_ctrl.h"
 
@@ -46,68 +45,68 @@ QWidget* CreateControl(QWidget* window, const ControlTemplate& control)
 {
     const QString text = QString::fromUtf8(control.text);
     switch (control.kind) {
-    case ControlKind::DefaultPushButton:
-    case ControlKind::PushButton: {
-        auto* button = new QPushButton(text, window);
-        button->setAutoDefault(false);
-        button->setDefault(control.kind == ControlKind::DefaultPushButton);
-        return button;
-    }
-    case ControlKind::PushLikeCheckBox: {
-        auto* button = new QPushButton(text, window);
-        button->setCheckable(true);
-        button->setAutoDefault(false);
-        return button;
-    }
-    case ControlKind::RadioButton: {
-        // Plain radio buttons: the window's handlers set the checks of each group themselves.
-        auto* radio = new QRadioButton(text, window);
-        radio->setAutoExclusive(false);
-        return radio;
-    }
-    case ControlKind::GroupBox: {
-        // The caption sits on the frame's top line, so the frame encloses the rectangle the
-        // template gives and the controls inside it keep their places.
-        auto* box = new QGroupBox(text, window);
-        box->setStyleSheet(QStringLiteral(
-            "QGroupBox { border: 1px solid palette(mid); border-radius: 2px;"
-            " margin-top: 0.5em; }"
-            "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
-            " left: 5px; padding: 0px 2px; }"));
-        return box;
-    }
-    case ControlKind::StaticText: {
-        auto* label = new QLabel(text, window);
-        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        return label;
-    }
-    case ControlKind::BlackFrame: {
-        auto* frame = new QFrame(window);
-        frame->setFrameStyle(QFrame::Box | QFrame::Plain);
-        frame->setLineWidth(1);
-        QPalette palette = frame->palette();
-        palette.setColor(QPalette::WindowText, Qt::black);
-        frame->setPalette(palette);
-        return frame;
-    }
-    case ControlKind::Icon: {
-        // An icon control shows its icon at the icon's own size from its top-left corner.
-        auto* label = new QLabel(window);
-        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        label->setPixmap(QPixmap(text));
-        return label;
-    }
-    case ControlKind::Edit: {
-        auto* edit = new QLineEdit(text, window);
-        edit->setReadOnly((control.style & kReadOnly) != 0);
-        edit->setAlignment((control.style & kRightAlign) ? Qt::AlignRight | Qt::AlignVCenter
-                                                         : Qt::AlignLeft | Qt::AlignVCenter);
-        edit->setFrame((control.style & kBorder) != 0);
-        edit->setTextMargins(0, 0, 0, 0);
-        return edit;
-    }
-    case ControlKind::IpAddress:
-        return new CIPAddressCtrl(window);
+        case ControlKind::DefaultPushButton:
+        case ControlKind::PushButton: {
+            auto* button = new QPushButton(text, window);
+            button->setAutoDefault(false);
+            button->setDefault(control.kind == ControlKind::DefaultPushButton);
+            return button;
+        }
+        case ControlKind::PushLikeCheckBox: {
+            auto* button = new QPushButton(text, window);
+            button->setCheckable(true);
+            button->setAutoDefault(false);
+            return button;
+        }
+        case ControlKind::RadioButton: {
+            // Plain radio buttons: the window's handlers set the checks of each group themselves.
+            auto* radio = new QRadioButton(text, window);
+            radio->setAutoExclusive(false);
+            return radio;
+        }
+        case ControlKind::GroupBox: {
+            // The caption sits on the frame's top line, so the frame encloses the rectangle the
+            // template gives and the controls inside it keep their places.
+            auto* box = new QGroupBox(text, window);
+            box->setStyleSheet(QStringLiteral(
+                "QGroupBox { border: 1px solid palette(mid); border-radius: 2px;"
+                " margin-top: 0.5em; }"
+                "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+                " left: 5px; padding: 0px 2px; }"));
+            return box;
+        }
+        case ControlKind::StaticText: {
+            auto* label = new QLabel(text, window);
+            label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            return label;
+        }
+        case ControlKind::BlackFrame: {
+            auto* frame = new QFrame(window);
+            frame->setFrameStyle(QFrame::Box | QFrame::Plain);
+            frame->setLineWidth(1);
+            QPalette palette = frame->palette();
+            palette.setColor(QPalette::WindowText, Qt::black);
+            frame->setPalette(palette);
+            return frame;
+        }
+        case ControlKind::Icon: {
+            // An icon control shows its icon at the icon's own size from its top-left corner.
+            auto* label = new QLabel(window);
+            label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            label->setPixmap(QPixmap(text));
+            return label;
+        }
+        case ControlKind::Edit: {
+            auto* edit = new QLineEdit(text, window);
+            edit->setReadOnly((control.style & kReadOnly) != 0);
+            edit->setAlignment((control.style & kRightAlign) ? Qt::AlignRight | Qt::AlignVCenter
+                                                             : Qt::AlignLeft | Qt::AlignVCenter);
+            edit->setFrame((control.style & kBorder) != 0);
+            edit->setTextMargins(0, 0, 0, 0);
+            return edit;
+        }
+        case ControlKind::IpAddress:
+            return new CIPAddressCtrl(window);
     }
     return nullptr;
 }
@@ -121,8 +120,7 @@ std::map<int, QWidget*> BuildDialog(QWidget* window, const DialogTemplate& dialo
     const QPoint base = DialogBaseUnits(font);
     window->setFixedSize(
         DialogUnitsToPixels(QRect(0, 0, dialog.width, dialog.height), base).size());
-    if (dialog.caption)
-        window->setWindowTitle(QString::fromUtf8(dialog.caption));
+    if (dialog.caption) window->setWindowTitle(QString::fromUtf8(dialog.caption));
 
     std::map<int, QWidget*> byId;
     std::vector<QWidget*> created;
@@ -133,29 +131,26 @@ std::map<int, QWidget*> BuildDialog(QWidget* window, const DialogTemplate& dialo
         widget->setObjectName(QString::fromUtf8(control.objectName));
         widget->setProperty("controlId", control.id);
         widget->setProperty("groupStart", (control.style & kGroupStart) != 0);
-        widget->setGeometry(DialogUnitsToPixels(
-            QRect(control.x, control.y, control.width, control.height), base));
+        widget->setGeometry(
+            DialogUnitsToPixels(QRect(control.x, control.y, control.width, control.height), base));
         widget->setEnabled((control.style & kDisabled) == 0);
         widget->setVisible((control.style & kHidden) == 0);
         if (control.style & kTabStop) {
             widget->setFocusPolicy(Qt::StrongFocus);
-            if (previousTabStop)
-                QWidget::setTabOrder(previousTabStop, widget);
+            if (previousTabStop) QWidget::setTabOrder(previousTabStop, widget);
             previousTabStop = widget;
-        } else if (control.kind == ControlKind::StaticText || control.kind == ControlKind::Icon
-                   || control.kind == ControlKind::GroupBox
-                   || control.kind == ControlKind::BlackFrame) {
+        } else if (control.kind == ControlKind::StaticText || control.kind == ControlKind::Icon ||
+                   control.kind == ControlKind::GroupBox ||
+                   control.kind == ControlKind::BlackFrame) {
             widget->setFocusPolicy(Qt::NoFocus);
         } else {
             widget->setFocusPolicy(Qt::ClickFocus);
         }
-        if (control.id != kStaticId)
-            byId[control.id] = widget;
+        if (control.id != kStaticId) byId[control.id] = widget;
         created.push_back(widget);
     }
     // Template order is stacking order from the top: group boxes follow the radio buttons they
     // surround and must not cover them.
-    for (auto it = created.rbegin(); it != created.rend(); ++it)
-        (*it)->raise();
+    for (auto it = created.rbegin(); it != created.rend(); ++it) (*it)->raise();
     return byId;
 }

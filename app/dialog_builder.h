@@ -8,12 +8,11 @@
 // where baseX is the average character width of the font and baseY its height.
 #pragma once
 
-#include <map>
-
 #include <QFont>
 #include <QPoint>
 #include <QRect>
 #include <QString>
+#include <map>
 
 class QWidget;
 
@@ -47,8 +46,8 @@ inline constexpr int kStaticId = -1;
 struct ControlTemplate {
     int id;
     ControlKind kind;
-    const char* text;        // for ControlKind::Icon the resource path of the icon
-    const char* objectName;  // unique within the window; tests find controls by it
+    const char* text;         // for ControlKind::Icon the resource path of the icon
+    const char* objectName;   // unique within the window; tests find controls by it
     int x, y, width, height;  // dialog units
     unsigned style;
 };

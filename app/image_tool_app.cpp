@@ -1,8 +1,7 @@
 #include "app/image_tool_app.h"
 
-#include <csignal>
-
 #include <QIcon>
+#include <csignal>
 
 #include "app/image_tool_dlg.h"
 
@@ -27,8 +26,7 @@ int CImageToolApp::InitInstance()
     std::signal(SIGPIPE, SIG_IGN);
 
     CImageToolDlg dialog;
-    if (!dialog.OnInitDialog())
-        return 1;
+    if (!dialog.OnInitDialog()) return 1;
     dialog.exec();
     return 0;
 }

@@ -6,7 +6,7 @@
 
 class CImageToolApp : public QApplication {
     Q_OBJECT
-public:
+  public:
     CImageToolApp(int& argc, char** argv);
 
     // Runs the whole program and returns its exit code: 0 after the main window has closed,

@@ -1,7 +1,5 @@
 #include "app/image_tool_dlg.h"
 
-#include <system_error>
-
 #include <QAbstractButton>
 #include <QApplication>
 #include <QColorDialog>
@@ -19,6 +17,7 @@
 #include <QPushButton>
 #include <QThread>
 #include <QUrl>
+#include <system_error>
 
 #include "app/ip_address_ctrl.h"
 #include "app/transfer_progress_dlg.h"
@@ -58,11 +57,9 @@ bool IsPictureFile(const QString& path)
 
 QString DroppedPicturePath(const QMimeData* mime)
 {
-    if (!mime || !mime->hasUrls() || mime->urls().size() != 1)
-        return {};
+    if (!mime || !mime->hasUrls() || mime->urls().size() != 1) return {};
     const QUrl url = mime->urls().first();
-    if (!url.isLocalFile() || !IsPictureFile(url.toLocalFile()))
-        return {};
+    if (!url.isLocalFile() || !IsPictureFile(url.toLocalFile())) return {};
     return url.toLocalFile();
 }
 
@@ -90,9 +87,9 @@ void CImageToolDlg::ShowMessage(QWidget* owner, const QString& text)
 }
 
 CImageToolDlg::CImageToolDlg(QWidget* parent)
-    : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                          | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-                          | Qt::WindowCloseButtonHint)
+    : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("imageToolDlg"));
     m_controls = BuildDialog(this, MainWindowTemplate());
@@ -101,8 +98,7 @@ CImageToolDlg::CImageToolDlg(QWidget* parent)
     // Only the window itself takes dropped picture files; the address fields would take the
     // file's name as text.
     setAcceptDrops(true);
-    for (int index = 0; index < 4; ++index)
-        IpAddress()->Field(index)->setAcceptDrops(false);
+    for (int index = 0; index < 4; ++index) IpAddress()->Field(index)->setAcceptDrops(false);
     setWindowIcon(QIcon(QStringLiteral(":/icons/icon128.png")));
     ConnectHandlers();
     // Enter and Escape are swallowed before any control of this window sees them.
@@ -191,20 +187,17 @@ void CImageToolDlg::SetEnabled(int id, bool enabled)
 
 void CImageToolDlg::OnSizeRadio(int id)
 {
-    for (int radio : kSizeRadios)
-        SetCheck(radio, radio == id);
+    for (int radio : kSizeRadios) SetCheck(radio, radio == id);
 }
 
 void CImageToolDlg::OnAspectRadio(int id)
 {
-    for (int radio : kAspectRadios)
-        SetCheck(radio, radio == id);
+    for (int radio : kAspectRadios) SetCheck(radio, radio == id);
 }
 
 void CImageToolDlg::OnTargetRadio(int id)
 {
-    for (int radio : kTargetRadios)
-        SetCheck(radio, radio == id);
+    for (int radio : kTargetRadios) SetCheck(radio, radio == id);
 }
 
 void CImageToolDlg::OnRgba()
@@ -224,12 +217,12 @@ void CImageToolDlg::OnDisplayAlpha()
 void CImageToolDlg::OnBlankColor()
 {
     const QColor chosen =
-        QColorDialog::getColor(QColor(m_blank.red, m_blank.green, m_blank.blue), this,
-                               QString(), QColorDialog::DontUseNativeDialog);
+        QColorDialog::getColor(QColor(m_blank.red, m_blank.green, m_blank.blue), this, QString(),
+                               QColorDialog::DontUseNativeDialog);
     if (chosen.isValid()) {
-        m_blank = BlankColor{static_cast<uint8_t>(chosen.red()),
-                             static_cast<uint8_t>(chosen.green()),
-                             static_cast<uint8_t>(chosen.blue())};
+        m_blank =
+            BlankColor{static_cast<uint8_t>(chosen.red()), static_cast<uint8_t>(chosen.green()),
+                       static_cast<uint8_t>(chosen.blue())};
     }
 }
 
@@ -255,8 +248,7 @@ void CImageToolDlg::OnModeToggle()
     Button(1006)->setText(receiving ? QStringLiteral("Get") : QStringLiteral("Send"));
     Button(1000)->setText(receiving ? QStringLiteral("Save Image")
                                     : QStringLiteral("Select Image"));
-    for (int id : {1017, 1016, 1002, 1003, 1004, 1005, 1012, 1013})
-        SetEnabled(id, !receiving);
+    for (int id : {1017, 1016, 1002, 1003, 1004, 1005, 1012, 1013}) SetEnabled(id, !receiving);
 }
 
 void CImageToolDlg::OnImageButton()
@@ -269,8 +261,7 @@ void CImageToolDlg::OnImageButton()
 
 QString CImageToolDlg::AskFilePath(bool save)
 {
-    if (FilePathHookSlot())
-        return FilePathHookSlot()(save);
+    if (FilePathHookSlot()) return FilePathHookSlot()(save);
     QFileDialog dialog(this);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     if (save) {
@@ -288,16 +279,14 @@ QString CImageToolDlg::AskFilePath(bool save)
                                QStringLiteral("GIF(*.gif)")});
     }
     dialog.setOption(QFileDialog::ReadOnly, false);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return {};
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
     return dialog.selectedFiles().first();
 }
 
 void CImageToolDlg::OnSelectImage()
 {
     const QString path = AskFilePath(false);
-    if (path.isEmpty())
-        return;
+    if (path.isEmpty()) return;
     LoadFromFile(path);
 }
 
@@ -356,8 +345,7 @@ void CImageToolDlg::OnSaveImage()
         return;
     }
     const QString path = AskFilePath(true);
-    if (path.isEmpty())
-        return;
+    if (path.isEmpty()) return;
     SaveToFile(path);
 }
 
@@ -413,8 +401,7 @@ bool CImageToolDlg::StartWorker(std::function<void()> body)
 
 void CImageToolDlg::JoinWorker()
 {
-    if (m_worker.joinable())
-        m_worker.join();
+    if (m_worker.joinable()) m_worker.join();
 }
 
 void CImageToolDlg::OnTransferButton()
@@ -494,8 +481,7 @@ void CImageToolDlg::InstallReceivedPicture(std::shared_ptr<const Picture> pictur
 
 void CImageToolDlg::InstallPicture(std::shared_ptr<const Picture> picture)
 {
-    if (!picture)
-        return;  // an empty frame never replaces the picture
+    if (!picture) return;  // an empty frame never replaces the picture
     m_hasAlpha = 0;
     m_showAlpha = 0;
     SetCheck(1022, false);
@@ -541,14 +527,12 @@ void CImageToolDlg::PaintPreview()
     const QRect client = m_previewFrame->rect();
     painter.setPen(Qt::black);
     painter.drawRect(client.adjusted(0, 0, -1, -1));
-    if (!m_picture || isMinimized())
-        return;
+    if (!m_picture || isMinimized()) return;
     const QRect target(1, 1, client.width() - 2, client.height() - 2);
-    if (target.width() <= 0 || target.height() <= 0)
-        return;
+    if (target.width() <= 0 || target.height() <= 0) return;
     const bool alpha = m_showAlpha && m_picture->HasAlpha();
-    if (m_previewPicture != m_picture || m_previewAlpha != alpha
-        || m_previewImage.size() != target.size()) {
+    if (m_previewPicture != m_picture || m_previewAlpha != alpha ||
+        m_previewImage.size() != target.size()) {
         const std::vector<uint8_t>& plane = alpha ? m_picture->alpha : m_picture->colour;
         // The planes hold blue, green, red bytes in rows of `stride` bytes, top row first.
         const QImage source(plane.data(), m_picture->width, m_picture->height, m_picture->stride,

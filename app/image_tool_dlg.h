@@ -8,14 +8,13 @@
 // JobHost calls, which run on the user-interface thread and return when they are done.
 #pragma once
 
+#include <QDialog>
+#include <QImage>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <thread>
-
-#include <QDialog>
-#include <QImage>
 
 #include "app/picture.h"
 #include "frame/frame.h"
@@ -32,7 +31,7 @@ inline constexpr char kFileWriteError[] = "File write error!!";
 
 class CImageToolDlg : public QDialog, public JobHost {
     Q_OBJECT
-public:
+  public:
     // Every message box of the program goes through ShowMessage; a hook replaces the box (tests
     // answer the messages through it). The hook runs on the user-interface thread.
     using MessageHook = std::function<void(QWidget* owner, const QString& text)>;
@@ -107,7 +106,7 @@ public:
     int m_height = 0;
     BlankColor m_blank{0, 0, 0};
 
-protected:
+  protected:
     // Starts the worker thread running `body`; false when no thread could be started.
     virtual bool StartWorker(std::function<void()> body);
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -115,7 +114,7 @@ protected:
     void dropEvent(QDropEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
-private:
+  private:
     void ConnectHandlers();
     void InstallPicture(std::shared_ptr<const Picture> picture);
     void PaintPreview();

@@ -30,8 +30,7 @@ CIPAddressCtrl::CIPAddressCtrl(QWidget* parent)
         field->installEventFilter(this);
         connect(field, &QLineEdit::textEdited, this, [this, index] { OnFieldEdited(index); });
         m_fields[index] = field;
-        if (index > 0)
-            QWidget::setTabOrder(m_fields[index - 1], field);
+        if (index > 0) QWidget::setTabOrder(m_fields[index - 1], field);
     }
     for (int index = 0; index < 3; ++index) {
         auto* dot = new QLabel(QStringLiteral("."), this);
@@ -40,8 +39,7 @@ CIPAddressCtrl::CIPAddressCtrl(QWidget* parent)
         m_dots[index] = dot;
     }
     // Tab enters the first field; the other three are reached by typing, dots or arrows.
-    for (int index = 1; index < 4; ++index)
-        m_fields[index]->setFocusPolicy(Qt::ClickFocus);
+    for (int index = 1; index < 4; ++index) m_fields[index]->setFocusPolicy(Qt::ClickFocus);
     setFocusProxy(m_fields[0]);
     LayoutFields();
 }
@@ -55,15 +53,13 @@ void CIPAddressCtrl::SetAddress(uint8_t field0, uint8_t field1, uint8_t field2, 
 
 void CIPAddressCtrl::ClearAddress()
 {
-    for (QLineEdit* field : m_fields)
-        field->clear();
+    for (QLineEdit* field : m_fields) field->clear();
 }
 
 bool CIPAddressCtrl::IsBlank() const
 {
     for (const QLineEdit* field : m_fields) {
-        if (!field->text().isEmpty())
-            return false;
+        if (!field->text().isEmpty()) return false;
     }
     return true;
 }
@@ -74,8 +70,7 @@ int CIPAddressCtrl::GetAddress(std::array<uint8_t, 4>* address) const
     for (int index = 0; index < 4; ++index) {
         const QString text = m_fields[index]->text();
         (*address)[index] = static_cast<uint8_t>(std::min(text.toInt(), 255));
-        if (!text.isEmpty())
-            ++filled;
+        if (!text.isEmpty()) ++filled;
     }
     return filled;
 }
@@ -83,14 +78,12 @@ int CIPAddressCtrl::GetAddress(std::array<uint8_t, 4>* address) const
 bool CIPAddressCtrl::SetAddressText(const QString& text)
 {
     const QStringList parts = text.trimmed().split(QLatin1Char('.'));
-    if (parts.size() != 4)
-        return false;
+    if (parts.size() != 4) return false;
     uint8_t values[4];
     for (int index = 0; index < 4; ++index) {
         bool ok = false;
         const int value = parts[index].toInt(&ok);
-        if (!ok || value < 0 || value > 255 || parts[index].size() > 3)
-            return false;
+        if (!ok || value < 0 || value > 255 || parts[index].size() > 3) return false;
         values[index] = static_cast<uint8_t>(value);
     }
     SetAddress(values[0], values[1], values[2], values[3]);
@@ -100,8 +93,7 @@ bool CIPAddressCtrl::SetAddressText(const QString& text)
 QString CIPAddressCtrl::AddressText() const
 {
     QStringList parts;
-    for (const QLineEdit* field : m_fields)
-        parts << field->text();
+    for (const QLineEdit* field : m_fields) parts << field->text();
     return parts.join(QLatin1Char('.'));
 }
 
@@ -114,8 +106,7 @@ void CIPAddressCtrl::OnFieldEdited(int index)
         field->selectAll();
         return;
     }
-    if (text.size() == 3 && field->cursorPosition() == 3 && index < 3)
-        FocusField(index + 1, false);
+    if (text.size() == 3 && field->cursorPosition() == 3 && index < 3) FocusField(index + 1, false);
 }
 
 void CIPAddressCtrl::FocusField(int index, bool atEnd)
@@ -130,48 +121,43 @@ void CIPAddressCtrl::FocusField(int index, bool atEnd)
 
 bool CIPAddressCtrl::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() != QEvent::KeyPress)
-        return QFrame::eventFilter(watched, event);
+    if (event->type() != QEvent::KeyPress) return QFrame::eventFilter(watched, event);
     int index = 0;
-    while (index < 4 && m_fields[index] != watched)
-        ++index;
-    if (index == 4)
-        return QFrame::eventFilter(watched, event);
+    while (index < 4 && m_fields[index] != watched) ++index;
+    if (index == 4) return QFrame::eventFilter(watched, event);
     QLineEdit* field = m_fields[index];
     auto* key = static_cast<QKeyEvent*>(event);
     if (key->matches(QKeySequence::Paste)) {
-        if (SetAddressText(QApplication::clipboard()->text()))
-            return true;
+        if (SetAddressText(QApplication::clipboard()->text())) return true;
         return QFrame::eventFilter(watched, event);
     }
     switch (key->key()) {
-    case Qt::Key_Period:
-    case Qt::Key_Space:
-        if (index < 3 && !field->text().isEmpty())
-            FocusField(index + 1, false);
-        return true;
-    case Qt::Key_Backspace:
-        if (index > 0 && field->cursorPosition() == 0 && !field->hasSelectedText()) {
-            FocusField(index - 1, true);
+        case Qt::Key_Period:
+        case Qt::Key_Space:
+            if (index < 3 && !field->text().isEmpty()) FocusField(index + 1, false);
             return true;
-        }
-        break;
-    case Qt::Key_Left:
-        if (index > 0 && field->cursorPosition() == 0 && key->modifiers() == Qt::NoModifier) {
-            FocusField(index - 1, true);
-            return true;
-        }
-        break;
-    case Qt::Key_Right:
-        if (index < 3 && field->cursorPosition() == field->text().size()
-            && key->modifiers() == Qt::NoModifier) {
-            m_fields[index + 1]->setFocus(Qt::OtherFocusReason);
-            m_fields[index + 1]->home(false);
-            return true;
-        }
-        break;
-    default:
-        break;
+        case Qt::Key_Backspace:
+            if (index > 0 && field->cursorPosition() == 0 && !field->hasSelectedText()) {
+                FocusField(index - 1, true);
+                return true;
+            }
+            break;
+        case Qt::Key_Left:
+            if (index > 0 && field->cursorPosition() == 0 && key->modifiers() == Qt::NoModifier) {
+                FocusField(index - 1, true);
+                return true;
+            }
+            break;
+        case Qt::Key_Right:
+            if (index < 3 && field->cursorPosition() == field->text().size() &&
+                key->modifiers() == Qt::NoModifier) {
+                m_fields[index + 1]->setFocus(Qt::OtherFocusReason);
+                m_fields[index + 1]->home(false);
+                return true;
+            }
+            break;
+        default:
+            break;
     }
     return QFrame::eventFilter(watched, event);
 }
@@ -185,8 +171,7 @@ void CIPAddressCtrl::resizeEvent(QResizeEvent* event)
 void CIPAddressCtrl::changeEvent(QEvent* event)
 {
     QFrame::changeEvent(event);
-    if (event->type() == QEvent::FontChange)
-        LayoutFields();
+    if (event->type() == QEvent::FontChange) LayoutFields();
 }
 
 void CIPAddressCtrl::LayoutFields()

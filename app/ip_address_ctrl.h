@@ -3,17 +3,16 @@
 // start of a field goes back to the previous one, and a pasted dotted address fills all four.
 #pragma once
 
+#include <QFrame>
 #include <array>
 #include <cstdint>
-
-#include <QFrame>
 
 class QLabel;
 class QLineEdit;
 
 class CIPAddressCtrl : public QFrame {
     Q_OBJECT
-public:
+  public:
     explicit CIPAddressCtrl(QWidget* parent = nullptr);
 
     void SetAddress(uint8_t field0, uint8_t field1, uint8_t field2, uint8_t field3);
@@ -28,12 +27,12 @@ public:
 
     QLineEdit* Field(int index) const { return m_fields[index]; }
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
 
-private:
+  private:
     void OnFieldEdited(int index);
     void FocusField(int index, bool atEnd);
     void LayoutFields();

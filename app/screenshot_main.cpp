@@ -5,9 +5,6 @@
 // picture, OUT-progress.png, shows the progress window over it as it looks during a Get.
 //
 //   imgcast-screenshot OUT.png [PICTURE]
-#include <algorithm>
-#include <cstdio>
-
 #include <QDir>
 #include <QDropEvent>
 #include <QEventLoop>
@@ -21,6 +18,8 @@
 #include <QTimer>
 #include <QUrl>
 #include <QWindow>
+#include <algorithm>
+#include <cstdio>
 
 #include "app/image_tool_app.h"
 #include "app/image_tool_dlg.h"
@@ -98,19 +97,16 @@ int main(int argc, char** argv)
         }
     }
     QString stem = out;
-    if (stem.endsWith(QStringLiteral(".png"), Qt::CaseInsensitive))
-        stem.chop(4);
+    if (stem.endsWith(QStringLiteral(".png"), Qt::CaseInsensitive)) stem.chop(4);
     const QString loadedOut = stem + QStringLiteral("-loaded.png");
     const QString progressOut = stem + QStringLiteral("-progress.png");
 
     CImageToolDlg dialog;
-    if (!dialog.OnInitDialog())
-        return 1;
+    if (!dialog.OnInitDialog()) return 1;
     dialog.move(16, 16);
     dialog.show();
     Settle(800);
-    if (!Grab(&dialog, out))
-        return 1;
+    if (!Grab(&dialog, out)) return 1;
 
     // Deliver a drop of the picture file, as a file manager would.
     QMimeData mime;
@@ -125,8 +121,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "imgcast-screenshot: %s was not loaded\n", qPrintable(picture));
         return 1;
     }
-    if (!Grab(&dialog, loadedOut))
-        return 1;
+    if (!Grab(&dialog, loadedOut)) return 1;
 
     // The progress window of a Get a third of the way through an HD1080 frame.
     g_progressDirection = 0;

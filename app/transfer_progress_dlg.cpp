@@ -46,10 +46,8 @@ void CTransferProgressDlg::OnInitDialog()
     // The window must keep animating while the worker saturates a core with encoding.
     QThread::currentThread()->setPriority(QThread::HighPriority);
     m_step = 0;
-    if (!m_completion)
-        m_completion = CreateNamedEvent(kCompletionEventName);
-    if (m_timerId == 0)
-        m_timerId = startTimer(kTickMilliseconds);
+    if (!m_completion) m_completion = CreateNamedEvent(kCompletionEventName);
+    if (m_timerId == 0) m_timerId = startTimer(kTickMilliseconds);
 }
 
 void CTransferProgressDlg::timerEvent(QTimerEvent* event)
@@ -66,11 +64,10 @@ void CTransferProgressDlg::OnTimer()
     m_step = (m_step + 1) % 4;
     m_icon->setPixmap(QPixmap(QStringLiteral(":/icons/icon%1.png").arg(m_currentIcon)));
 
-    if (m_completion && m_completion->TryWait())
-        OnOK();
+    if (m_completion && m_completion->TryWait()) OnOK();
 
-    const std::string text = ComposeProgressText(g_progressDirection.load(),
-                                                 g_progressDone.load(), g_progressTotal.load());
+    const std::string text = ComposeProgressText(g_progressDirection.load(), g_progressDone.load(),
+                                                 g_progressTotal.load());
     m_text->setText(QString::fromStdString(text));
 }
 
@@ -88,13 +85,13 @@ void CTransferProgressDlg::keyPressEvent(QKeyEvent* event)
 {
     // Enter and Escape must neither press the hidden OK button nor cancel the window.
     switch (event->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-    case Qt::Key_Escape:
-        event->accept();
-        return;
-    default:
-        QDialog::keyPressEvent(event);
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Escape:
+            event->accept();
+            return;
+        default:
+            QDialog::keyPressEvent(event);
     }
 }
 

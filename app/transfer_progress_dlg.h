@@ -3,10 +3,9 @@
 // has set the completion event.
 #pragma once
 
+#include <QDialog>
 #include <map>
 #include <memory>
-
-#include <QDialog>
 
 #include "link/progress.h"
 
@@ -14,7 +13,7 @@ class QLabel;
 
 class CTransferProgressDlg : public QDialog {
     Q_OBJECT
-public:
+  public:
     // The icons of the animation, in the order the ticks show them.
     static constexpr int kAnimationIcons[4] = {132, 130, 131, 129};
     static constexpr int kTickMilliseconds = 200;
@@ -34,13 +33,13 @@ public:
     QLabel* ProgressText() const { return m_text; }
     QLabel* AnimationIcon() const { return m_icon; }
 
-protected:
+  protected:
     void timerEvent(QTimerEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void reject() override;
 
-private:
+  private:
     void OnInitDialog();
 
     std::map<int, QWidget*> m_controls;

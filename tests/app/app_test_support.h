@@ -2,8 +2,7 @@
 // and running the emulated switcher as a child process on a free port.
 #pragma once
 
-#include <memory>
-
+#include <QAbstractButton>
 #include <QCoreApplication>
 #include <QDir>
 #include <QImage>
@@ -13,15 +12,14 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <QAbstractButton>
+#include <memory>
 
 #include "app/image_tool_dlg.h"
 #include "app/ip_address_ctrl.h"
 
 // Answers every message box with OK and remembers its text.
 class MessageRecorder {
-public:
+  public:
     MessageRecorder()
     {
         CImageToolDlg::SetMessageHook(
@@ -31,7 +29,7 @@ public:
     const QStringList& Messages() const { return m_messages; }
     void Clear() { m_messages.clear(); }
 
-private:
+  private:
     QStringList m_messages;
 };
 
@@ -43,8 +41,7 @@ inline QString WriteUniformPicture(const QTemporaryDir& dir, const QString& name
     colour.setAlpha(alpha);
     image.fill(colour);
     const QString path = dir.filePath(name);
-    if (!image.save(path))
-        qFatal("cannot write %s", qPrintable(path));
+    if (!image.save(path)) qFatal("cannot write %s", qPrintable(path));
     return path;
 }
 
@@ -55,34 +52,32 @@ inline QString WritePatternPicture(const QTemporaryDir& dir, const QString& name
     QImage image(width, height, withAlpha ? QImage::Format_ARGB32 : QImage::Format_RGB888);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            image.setPixelColor(x, y, QColor((x * 7 + y) & 255, (y * 5 + 3 * x) & 255,
-                                             (x * y + 11) & 255, withAlpha ? (x + y * 3) & 255 : 255));
+            image.setPixelColor(x, y,
+                                QColor((x * 7 + y) & 255, (y * 5 + 3 * x) & 255, (x * y + 11) & 255,
+                                       withAlpha ? (x + y * 3) & 255 : 255));
         }
     }
     const QString path = dir.filePath(name);
-    if (!image.save(path))
-        qFatal("cannot write %s", qPrintable(path));
+    if (!image.save(path)) qFatal("cannot write %s", qPrintable(path));
     return path;
 }
 
 // switcher-emu on 127.0.0.1 and a port the system picks, stopped when the object goes.
 class EmulatorProcess {
-public:
+  public:
     explicit EmulatorProcess(const QStringList& extraArguments = {},
                              const QString& storeFolder = QString())
     {
         QStringList arguments = {QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
                                  QStringLiteral("--port"), QStringLiteral("0")};
-        if (!storeFolder.isEmpty())
-            arguments << QStringLiteral("--store") << storeFolder;
+        if (!storeFolder.isEmpty()) arguments << QStringLiteral("--store") << storeFolder;
         arguments << extraArguments;
-        m_process.setProgram(QCoreApplication::applicationDirPath()
-                             + QStringLiteral("/switcher-emu"));
+        m_process.setProgram(QCoreApplication::applicationDirPath() +
+                             QStringLiteral("/switcher-emu"));
         m_process.setArguments(arguments);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start();
-        if (!m_process.waitForStarted(20000))
-            return;
+        if (!m_process.waitForStarted(20000)) return;
         // The first line names the port: "listening on 127.0.0.1:PORT".
         QByteArray line;
         while (!line.contains('\n') && m_process.state() == QProcess::Running) {
@@ -93,8 +88,7 @@ public:
         }
         const QRegularExpression pattern(QStringLiteral("listening on [0-9.]+:([0-9]+)"));
         const QRegularExpressionMatch match = pattern.match(QString::fromUtf8(line));
-        if (match.hasMatch())
-            m_port = static_cast<uint16_t>(match.captured(1).toUInt());
+        if (match.hasMatch()) m_port = static_cast<uint16_t>(match.captured(1).toUInt());
     }
     ~EmulatorProcess() { Stop(); }
 
@@ -111,7 +105,7 @@ public:
 
     uint16_t Port() const { return m_port; }
 
-private:
+  private:
     QProcess m_process;
     uint16_t m_port = 0;
 };
@@ -121,6 +115,7 @@ inline std::unique_ptr<CImageToolDlg> OpenMainWindow()
 {
     auto dialog = std::make_unique<CImageToolDlg>();
     if (!dialog->OnInitDialog())
-        qFatal("ImgPort could not be bound from %s", qPrintable(QCoreApplication::applicationDirPath()));
+        qFatal("ImgPort could not be bound from %s",
+               qPrintable(QCoreApplication::applicationDirPath()));
     return dialog;
 }

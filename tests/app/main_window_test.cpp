@@ -1,7 +1,5 @@
 // The main window without a picture and without a switcher: start-up state, layout, the radio
 // groups, the mode toggle, key handling and the address box.
-#include <array>
-
 #include <QAbstractButton>
 #include <QFontMetrics>
 #include <QGroupBox>
@@ -9,6 +7,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <array>
 
 #include "app/dialog_builder.h"
 #include "app/image_tool_dlg.h"
@@ -44,7 +43,7 @@ BindResult BindWithoutExport(ImgPortApi*)
 
 class MainWindowTest : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void StartsWithTheDefaults()
     {
         MessageRecorder messages;
@@ -93,8 +92,9 @@ private slots:
                  QStringLiteral("Size"));
         QCOMPARE(dialog->findChild<QGroupBox*>(QStringLiteral("aspectGroup"))->title(),
                  QStringLiteral("Aspect"));
-        QCOMPARE(dialog->findChild<QWidget*>(QStringLiteral("ipAddressLabel"))->property("groupStart"),
-                 QVariant(true));
+        QCOMPARE(
+            dialog->findChild<QWidget*>(QStringLiteral("ipAddressLabel"))->property("groupStart"),
+            QVariant(true));
         QCOMPARE(static_cast<QPushButton*>(dialog->Control(1))->text(), QStringLiteral("CLOSE"));
         QVERIFY(static_cast<QPushButton*>(dialog->Control(1))->isDefault());
     }
@@ -103,12 +103,11 @@ private slots:
     {
         auto dialog = OpenMainWindow();
         const QFontMetrics metrics(dialog->font());
-        const int baseX =
-            (metrics.horizontalAdvance(
-                 QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"))
-                 / 26
-             + 1)
-            / 2;
+        const int baseX = (metrics.horizontalAdvance(QStringLiteral(
+                               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) /
+                               26 +
+                           1) /
+                          2;
         const int baseY = metrics.height();
         QVERIFY(baseX > 0 && baseY > 0);
         QCOMPARE(dialog->font().pointSize(), 8);
@@ -138,8 +137,7 @@ private slots:
             {{1002, 1003, 1004, 1005}, {1012, 1013, 0, 0}, {1019, 1020, 0, 0}}};
         for (const auto& group : groups) {
             for (int clicked : group) {
-                if (clicked == 0)
-                    continue;
+                if (clicked == 0) continue;
                 // Twice: clicking a checked plain radio button must leave it checked.
                 for (int repeat = 0; repeat < 2; ++repeat) {
                     QTest::mouseClick(dialog->Button(clicked), Qt::LeftButton);
@@ -230,9 +228,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
         int finished = 0;
         connect(dialog.get(), &QDialog::finished, this, [&finished] { ++finished; });
-        const QList<QWidget*> targets = {dialog.get(), dialog->Control(1),
-                                         dialog->Control(1006), dialog->IpAddress()->Field(2),
-                                         dialog->Control(1008)};
+        const QList<QWidget*> targets = {dialog.get(), dialog->Control(1), dialog->Control(1006),
+                                         dialog->IpAddress()->Field(2), dialog->Control(1008)};
         for (QWidget* target : targets) {
             target->setFocus();
             for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
@@ -240,7 +237,7 @@ private slots:
         }
         QCOMPARE(finished, 0);
         QVERIFY(dialog->isVisible());
-        QCOMPARE(dialog->m_mode, 0);  // Enter on a button did not press it
+        QCOMPARE(dialog->m_mode, 0);             // Enter on a button did not press it
         QVERIFY(messages.Messages().isEmpty());  // nor did it press Send
         // CLOSE ends the window.
         dialog->Button(1)->click();

@@ -1,10 +1,10 @@
 // The picture the window holds: loading with and without alpha, the controls a load sets, the
 // preview, Display Alpha, Save Image and dropping a file on the window.
+#include <QDropEvent>
 #include <QFile>
 #include <QImage>
 #include <QLineEdit>
 #include <QMimeData>
-#include <QDropEvent>
 #include <QTest>
 #include <QUrl>
 
@@ -33,7 +33,7 @@ QPoint PreviewCentre(CImageToolDlg& dialog)
 
 class PictureViewTest : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void init() { QVERIFY(m_dir.isValid()); }
 
     void LoadingWithoutAlphaSetsSizeAndControls()
@@ -48,7 +48,8 @@ private slots:
         }
         QVERIFY(!dialog->Button(1019)->isEnabled());
 
-        const QString path = WritePatternPicture(m_dir, QStringLiteral("plain.png"), 101, 37, false);
+        const QString path =
+            WritePatternPicture(m_dir, QStringLiteral("plain.png"), 101, 37, false);
         QVERIFY(dialog->LoadFromFile(path));
         QVERIFY(messages.Messages().isEmpty());
         const auto picture = dialog->CurrentPicture();
@@ -81,8 +82,8 @@ private slots:
     {
         auto dialog = OpenMainWindow();
         dialog->Button(1020)->click();
-        const QString path =
-            WriteUniformPicture(m_dir, QStringLiteral("alpha.png"), 40, 20, QColor(10, 200, 30), 128);
+        const QString path = WriteUniformPicture(m_dir, QStringLiteral("alpha.png"), 40, 20,
+                                                 QColor(10, 200, 30), 128);
         QVERIFY(dialog->LoadFromFile(path));
         QVERIFY(dialog->CurrentPicture()->HasAlpha());
         QCOMPARE(dialog->m_hasAlpha, uint8_t(1));
@@ -113,9 +114,10 @@ private slots:
         auto dialog = OpenMainWindow();
         dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
-        QCOMPARE(PreviewPixel(*dialog, PreviewCentre(*dialog)), dialog->palette().color(QPalette::Window));
-        const QString path =
-            WriteUniformPicture(m_dir, QStringLiteral("alpha.png"), 16, 9, QColor(10, 200, 30), 128);
+        QCOMPARE(PreviewPixel(*dialog, PreviewCentre(*dialog)),
+                 dialog->palette().color(QPalette::Window));
+        const QString path = WriteUniformPicture(m_dir, QStringLiteral("alpha.png"), 16, 9,
+                                                 QColor(10, 200, 30), 128);
         QVERIFY(dialog->LoadFromFile(path));
         const QSize frame = dialog->Control(1007)->size();
         QCOMPARE(PreviewPixel(*dialog, PreviewCentre(*dialog)), QColor(10, 200, 30));
@@ -145,8 +147,7 @@ private slots:
         QImage image(101, 60, QImage::Format_RGB888);
         image.fill(QColor(255, 0, 0));
         for (int y = 0; y < 60; ++y)
-            for (int x = 51; x < 101; ++x)
-                image.setPixelColor(x, y, QColor(0, 0, 255));
+            for (int x = 51; x < 101; ++x) image.setPixelColor(x, y, QColor(0, 0, 255));
         const QString path = m_dir.filePath(QStringLiteral("halves.png"));
         QVERIFY(image.save(path));
         QVERIFY(dialog->LoadFromFile(path));
@@ -223,8 +224,8 @@ private slots:
         MessageRecorder messages;
         auto dialog = OpenMainWindow();
         for (int width : {101, 64, 1, 3}) {
-            const QString path = WritePatternPicture(
-                m_dir, QStringLiteral("w%1.png").arg(width), width, 13, false);
+            const QString path =
+                WritePatternPicture(m_dir, QStringLiteral("w%1.png").arg(width), width, 13, false);
             QVERIFY(dialog->LoadFromFile(path));
             const auto loaded = dialog->CurrentPicture();
             const QString saved = m_dir.filePath(QStringLiteral("w%1.bmp").arg(width));
@@ -294,7 +295,7 @@ private slots:
         QVERIFY(messages.Messages().isEmpty());
     }
 
-private:
+  private:
     QTemporaryDir m_dir;
 };
 

@@ -1,4 +1,8 @@
 // Send and Get against the emulated switcher, the progress window, and every way a job can fail.
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTest>
 #include <cstdlib>
 #include <vector>
 
@@ -6,11 +10,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <QFile>
-#include <QLabel>
-#include <QLineEdit>
-#include <QTest>
 
 #include "app/image_tool_dlg.h"
 #include "app/transfer_progress_dlg.h"
@@ -45,11 +44,9 @@ StoredFrame ReadStoredFrame(const QString& path)
 {
     StoredFrame stored;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return stored;
+    if (!file.open(QIODevice::ReadOnly)) return stored;
     const QByteArray bytes = file.readAll();
-    if (bytes.size() < 4)
-        return stored;
+    if (bytes.size() < 4) return stored;
     const auto* data = reinterpret_cast<const uint8_t*>(bytes.constData());
     stored.width = data[0] << 8 | data[1];
     stored.height = data[2] << 8 | data[3];
@@ -60,7 +57,7 @@ StoredFrame ReadStoredFrame(const QString& path)
 // A port on 127.0.0.1 that refuses connections for as long as the object lives: bound but not
 // listening, so no other test's emulator can take it meanwhile.
 class RefusingPort {
-public:
+  public:
     RefusingPort()
     {
         m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -68,25 +65,24 @@ public:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
-        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-            && ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
             m_port = ntohs(address.sin_port);
     }
     ~RefusingPort()
     {
-        if (m_fd >= 0)
-            ::close(m_fd);
+        if (m_fd >= 0) ::close(m_fd);
     }
     uint16_t Port() const { return m_port; }
 
-private:
+  private:
     int m_fd = -1;
     uint16_t m_port = 0;
 };
 
 // A window whose worker thread can never be started.
 class NoThreadDlg : public CImageToolDlg {
-protected:
+  protected:
     bool StartWorker(std::function<void()>) override { return false; }
 };
 
@@ -94,7 +90,7 @@ protected:
 
 class TransferTest : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void init()
     {
         QVERIFY(m_dir.isValid());
@@ -123,8 +119,8 @@ private slots:
         StoredFrame stored = ReadStoredFrame(m_store + QStringLiteral("/fmem2.ycbcr"));
         QCOMPARE(stored.width, 720);
         QCOMPARE(stored.height, 576);
-        QVERIFY(stored.frame == ExpectedFrame(picture->colour, 57, 101, OutputRaster::SD576,
-                                              AspectMode::Keep));
+        QVERIFY(stored.frame ==
+                ExpectedFrame(picture->colour, 57, 101, OutputRaster::SD576, AspectMode::Keep));
         QCOMPARE(g_progressDirection.load(), 1);
         QCOMPARE(g_progressDone.load(), 720 * 576 * 2);
         QCOMPARE(g_progressTotal.load(), 720 * 576 * 2);
@@ -138,8 +134,8 @@ private slots:
         stored = ReadStoredFrame(m_store + QStringLiteral("/fmem1.ycbcr"));
         QCOMPARE(stored.width, 1920);
         QCOMPARE(stored.height, 1080);
-        QVERIFY(stored.frame == ExpectedFrame(picture->colour, 57, 101, OutputRaster::HD1080,
-                                              AspectMode::Full));
+        QVERIFY(stored.frame ==
+                ExpectedFrame(picture->colour, 57, 101, OutputRaster::HD1080, AspectMode::Full));
         QCOMPARE(dialog->CurrentPicture(), picture);  // a send leaves the picture alone
     }
 
@@ -164,10 +160,10 @@ private slots:
         const StoredFrame alpha = ReadStoredFrame(m_store + QStringLiteral("/fmem2.ycbcr"));
         QCOMPARE(colour.width, 1280);
         QCOMPARE(alpha.height, 720);
-        QVERIFY(colour.frame == ExpectedFrame(picture->colour, 48, 64, OutputRaster::HD720,
-                                              AspectMode::Full));
-        QVERIFY(alpha.frame == ExpectedFrame(picture->alpha, 48, 64, OutputRaster::HD720,
-                                             AspectMode::Full));
+        QVERIFY(colour.frame ==
+                ExpectedFrame(picture->colour, 48, 64, OutputRaster::HD720, AspectMode::Full));
+        QVERIFY(alpha.frame ==
+                ExpectedFrame(picture->alpha, 48, 64, OutputRaster::HD720, AspectMode::Full));
     }
 
     void GetInstallsTheFrameAsThePicture()
@@ -180,8 +176,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
         dialog->SetSwitcherPort(emulator.Port());
         dialog->IpAddress()->SetAddress(127, 0, 0, 1);
-        QVERIFY(dialog->LoadFromFile(WriteUniformPicture(
-            m_dir, QStringLiteral("grey.png"), 30, 20, QColor(128, 128, 128), 200)));
+        QVERIFY(dialog->LoadFromFile(WriteUniformPicture(m_dir, QStringLiteral("grey.png"), 30, 20,
+                                                         QColor(128, 128, 128), 200)));
         dialog->Button(1005)->click();
         dialog->Button(1006)->click();  // FMEM 1 now holds an SD576 grey frame
         QVERIFY(messages.Messages().isEmpty());
@@ -253,7 +249,8 @@ private slots:
         QTest::addColumn<QStringList>("emulatorOptions");
         QTest::addColumn<int>("mode");
         QTest::addColumn<int>("result");
-        QTest::newRow("write busy") << QStringList{QStringLiteral("--busy")} << 0 << int(kWriteBusy);
+        QTest::newRow("write busy")
+            << QStringList{QStringLiteral("--busy")} << 0 << int(kWriteBusy);
         QTest::newRow("write refused")
             << QStringList{QStringLiteral("--final-status"), QStringLiteral("AD")} << 0
             << int(kSwitcherReceiveError);
@@ -262,10 +259,10 @@ private slots:
         QTest::newRow("read error")
             << QStringList{QStringLiteral("--command-reply"), QStringLiteral("AD")} << 1
             << int(kFmemReadError);
-        QTest::newRow("send unreachable") << QStringList{QStringLiteral("unreachable")} << 0
-                                          << int(kServerConnectError);
-        QTest::newRow("get unreachable") << QStringList{QStringLiteral("unreachable")} << 1
-                                         << int(kServerConnectError);
+        QTest::newRow("send unreachable")
+            << QStringList{QStringLiteral("unreachable")} << 0 << int(kServerConnectError);
+        QTest::newRow("get unreachable")
+            << QStringList{QStringLiteral("unreachable")} << 1 << int(kServerConnectError);
     }
 
     void FailuresShowTheirMessageAndKeepThePicture()
@@ -277,8 +274,7 @@ private slots:
         const bool unreachable = emulatorOptions == QStringList{QStringLiteral("unreachable")};
         RefusingPort refusing;
         std::unique_ptr<EmulatorProcess> emulator;
-        if (!unreachable)
-            emulator = std::make_unique<EmulatorProcess>(emulatorOptions);
+        if (!unreachable) emulator = std::make_unique<EmulatorProcess>(emulatorOptions);
         const uint16_t port = unreachable ? refusing.Port() : emulator->Port();
         QVERIFY(port != 0);
         auto dialog = OpenMainWindow();
@@ -289,8 +285,7 @@ private slots:
         dialog->Button(1021)->click();
         dialog->Button(1022)->click();
         const auto before = dialog->CurrentPicture();
-        if (mode == 1)
-            dialog->Button(1015)->click();
+        if (mode == 1) dialog->Button(1015)->click();
         dialog->Button(1006)->click();
         const QString text =
             QString::fromUtf8(mode == 0 ? SendJobText(result) : ReceiveJobText(result));
@@ -334,14 +329,17 @@ private slots:
             progress.OnTimer();
             QCOMPARE(progress.CurrentIcon(), icon);
         }
-        QCOMPARE(progress.ProgressText()->text(), QStringLiteral("Transfer [       0KB /        0KB]"));
+        QCOMPARE(progress.ProgressText()->text(),
+                 QStringLiteral("Transfer [       0KB /        0KB]"));
         g_progressDone = 2048 * 1024 - 1;
         g_progressTotal = 4096 * 1024;
         progress.OnTimer();
-        QCOMPARE(progress.ProgressText()->text(), QStringLiteral("Transfer [    2047KB /     4096KB]"));
+        QCOMPARE(progress.ProgressText()->text(),
+                 QStringLiteral("Transfer [    2047KB /     4096KB]"));
         g_progressDone = 4096 * 1024;
         progress.OnTimer();  // receiving never says "writing"
-        QCOMPARE(progress.ProgressText()->text(), QStringLiteral("Transfer [    4096KB /     4096KB]"));
+        QCOMPARE(progress.ProgressText()->text(),
+                 QStringLiteral("Transfer [    4096KB /     4096KB]"));
         g_progressDirection = 1;
         progress.OnTimer();
         QCOMPARE(progress.ProgressText()->text(), QStringLiteral("Frame memory writing."));
@@ -371,11 +369,12 @@ private slots:
         QCOMPARE(progress.exec(), int(QDialog::Accepted));
         QCOMPARE(finished, 1);
         QCOMPARE(progress.CurrentIcon(), 132);
-        QCOMPARE(progress.ProgressText()->text(), QStringLiteral("Transfer [       0KB /        0KB]"));
+        QCOMPARE(progress.ProgressText()->text(),
+                 QStringLiteral("Transfer [       0KB /        0KB]"));
         QVERIFY(!CreateNamedEvent(kCompletionEventName)->TryWait());  // the signal was consumed
     }
 
-private:
+  private:
     QTemporaryDir m_dir;
     QString m_store;
     int m_storeCount = 0;
