@@ -31,6 +31,7 @@ void ReadFromMemory(png_structp png, png_bytep out, size_t length)
 }
 
 void IgnoreWarning(png_structp, png_const_charp) {}
+[[noreturn]] void JumpOnError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 
 // libpng reports errors by longjmp; this function holds no object with a destructor, and every
 // value it changes after setjmp and reads afterwards is volatile.
@@ -60,6 +61,9 @@ DecodeResult DecodePngStream(png_structp png, png_infop info, CDecodeTarget& tar
         png_set_gray_to_rgb(png);
     if (bitDepth == 16)
         png_set_scale_16(png);
+    // Expanding a palette also turns a tRNS chunk into an alpha channel, which we drop again.
+    if (bytesPerPixel == 3)
+        png_set_strip_alpha(png);
     png_set_bgr(png);
     png_set_interlace_handling(png);
     png_read_update_info(png, info);
@@ -89,7 +93,7 @@ DecodeResult DecodePng(const uint8_t* data, size_t size, CDecodeTarget& target)
     if (size < 8 || png_sig_cmp(data, 0, 8) != 0)
         return DecodeResult::kNoPicture;
     png_structp png =
-        png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, IgnoreWarning);
+        png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, JumpOnError, IgnoreWarning);
     if (png == nullptr)
         return DecodeResult::kNoPicture;
     png_infop info = png_create_info_struct(png);
@@ -100,7 +104,9 @@ DecodeResult DecodePng(const uint8_t* data, size_t size, CDecodeTarget& target)
     // Sides above 2^28 are refused by libpng itself; the pixel count is checked after the header.
     png_set_user_limits(png, 1u << 28, 1u << 28);
     png_set_chunk_malloc_max(png, 8u << 20);
-    png_set_crc_action(png, PNG_CRC_DEFAULT, PNG_CRC_WARN_DISCARD);
+    // Only the critical chunks are read (tRNS too, which libpng keeps but we do not use): text,
+    // profiles and the like are skipped unread, so their claimed sizes never cost memory.
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
     MemoryReader reader{data, size, 0};
     png_set_read_fn(png, &reader, ReadFromMemory);
 

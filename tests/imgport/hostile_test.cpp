@@ -1,0 +1,231 @@
+// Truncated, corrupt and oversized files: refused without crashing, hanging or huge allocations;
+// and every file of the corpus of real and broken pictures loads or is refused cleanly.
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "imgport/ImgPort.h"
+#include "imgport/picture_codec.h"
+#include "imgport_test_support.h"
+#include "picture_files.h"
+
+using namespace imgport_test;
+
+namespace {
+
+// Fails the test for any allocation of more than a few megabytes while it lives.
+class CAllocationCeiling {
+public:
+    CAllocationCeiling() { imgport::g_allocatePixels = CheckedMalloc; }
+    ~CAllocationCeiling() { imgport::g_allocatePixels = std::malloc; }
+    static size_t s_largest;
+
+private:
+    static void* CheckedMalloc(size_t bytes)
+    {
+        if (bytes > s_largest)
+            s_largest = bytes;
+        return std::malloc(bytes);
+    }
+};
+size_t CAllocationCeiling::s_largest = 0;
+
+void ExpectCleanOutcome(const LoadOutcome& outcome, const std::string& what)
+{
+    ASSERT_TRUE(outcome.result == 0 || outcome.result == 1 || outcome.result == 2) << what;
+    if (outcome.result == 0) {
+        EXPECT_FALSE(outcome.pixelsNull) << what;
+        EXPECT_GT(outcome.width, 0u) << what;
+        EXPECT_GT(outcome.height, 0u) << what;
+        EXPECT_TRUE(outcome.bytesPerPixel == 3 || outcome.bytesPerPixel == 4) << what;
+    } else {
+        EXPECT_TRUE(outcome.pixelsNull) << what;
+    }
+}
+
+TEST(HostileFiles, TruncatedFilesOfEveryFormatAreRefused)
+{
+    CTempFolder folder;
+    auto pixels = MakeSmooth(96, 128, 4);
+    std::vector<std::pair<std::string, int>> made;
+    std::string bmp = folder.File("t.bmp"), jpg = folder.File("t.jpg"), png = folder.File("t.png"),
+                tif = folder.File("t.tif"), gif = folder.File("t.gif");
+    ASSERT_EQ(ZorGdipSaveImageBMP(bmp.c_str(), 128, 96, pixels.data()), 0);
+    ASSERT_EQ(ZorGdipSaveImageJPG(jpg.c_str(), 128, 96, 90, pixels.data()), 0);
+    ASSERT_EQ(ZorGdipSaveImagePNG(png.c_str(), 128, 96, 4, pixels.data()), 0);
+    ASSERT_EQ(ZorGdipSaveImageTIFF(tif.c_str(), 128, 96, 4, pixels.data()), 0);
+    std::vector<uint8_t> indices(128 * 96);
+    for (size_t i = 0; i < indices.size(); ++i)
+        indices[i] = uint8_t(i * 7 % 251);
+    std::vector<uint8_t> palette(256 * 3);
+    for (size_t i = 0; i < palette.size(); ++i)
+        palette[i] = uint8_t(i);
+    ASSERT_TRUE(WriteBytes(gif, MakeGif(128, 96, 0, 0, 128, 96, palette, indices, -1)));
+
+    for (const std::string& path : {bmp, jpg, png, tif, gif}) {
+        std::vector<uint8_t> whole = ReadBytes(path);
+        ASSERT_EQ(Load(ZorGdipLoadImage, path).result, 0) << path;
+        for (size_t length : {size_t(1), size_t(10), size_t(40), whole.size() / 4,
+                              whole.size() / 2, whole.size() - 40}) {
+            std::string cut = folder.File("cut");
+            WriteBytes(cut, std::vector<uint8_t>(whole.begin(), whole.begin() + length));
+            for (LoaderFn loader : {ZorGdipLoadImage, ZorGdipLoadImagePC, ZorGdipLoadImagePC2}) {
+                LoadOutcome outcome = Load(loader, cut);
+                ExpectCleanOutcome(outcome, path + " cut at " + std::to_string(length));
+                // TIFF keeps its directory at the end; a cut TIFF is not a picture at all.
+                EXPECT_NE(outcome.result, 0) << path << " cut at " << length;
+            }
+        }
+    }
+}
+
+TEST(HostileFiles, HugeClaimedSizesAreRefusedBeforeAllocating)
+{
+    CTempFolder folder;
+    CAllocationCeiling::s_largest = 0;
+    CAllocationCeiling ceiling;
+    // BMP: 100000 × 100000 pixels claimed, a few bytes present.
+    imgport_test::BmpSpec bmp;
+    bmp.width = 100000;
+    bmp.height = 100000;
+    bmp.pixelData = {1, 2, 3, 4};
+    // BMP within the pixel limit but with its rows missing: 2 (unreadable), no allocation.
+    imgport_test::BmpSpec bmpShort = bmp;
+    bmpShort.width = 16000;
+    bmpShort.height = 16000;
+    // JPEG: a frame header claiming 65000 × 65000.
+    std::vector<uint8_t> jpeg = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0xFD, 0xE8, 0xFD,
+                                 0xE8, 0x03, 0x01, 0x22, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11,
+                                 0x01, 0xFF, 0xD9};
+    // GIF: a 65535 × 65535 screen and frame.
+    std::vector<uint8_t> palette = {0, 0, 0, 255, 255, 255};
+    std::vector<uint8_t> gif = MakeGif(65535, 65535, 0, 0, 1, 1, palette, {1}, -1);
+    gif[6] = gif[7] = gif[8] = gif[9] = 0xFF;
+    // TIFF: a 1 × 1 file made by us with its width patched to 2^31.
+    auto one = MakePattern(1, 1, 3);
+    std::string tiffPath = folder.File("t.tif");
+    ASSERT_EQ(ZorGdipSaveImageTIFF(tiffPath.c_str(), 1, 1, 3, one.data()), 0);
+
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        int expected;
+    };
+    std::vector<Case> cases = {
+        {"bmp", MakeBmp(bmp), 1},
+        {"bmp-short", MakeBmp(bmpShort), 2},
+        {"png", MakePngHeaderOnly(1u << 20, 1u << 20, 2), 1},
+        {"png-limit", MakePngHeaderOnly(16385, 16384, 6), 1},
+        {"png-sides", MakePngHeaderOnly(0x7FFFFFFF, 1, 0), 1},
+        {"jpeg", jpeg, 1},
+        {"gif", gif, 1},
+    };
+    for (const Case& c : cases) {
+        LoadOutcome outcome = Load(ZorGdipLoadImage, (WriteBytes(folder.File(c.name), c.bytes),
+                                                      folder.File(c.name)));
+        ExpectCleanOutcome(outcome, c.name);
+        EXPECT_EQ(outcome.result, c.expected) << c.name;
+    }
+    EXPECT_LT(CAllocationCeiling::s_largest, size_t(64) << 20);
+
+    // TIFF: find the width tag (256) in our file's directory and claim 2^31 columns.
+    std::vector<uint8_t> tiff = ReadBytes(tiffPath);
+    bool patched = false;
+    for (size_t i = 8; i + 12 <= tiff.size(); i += 2) {
+        if (tiff[i] == 0x00 && tiff[i + 1] == 0x01 && (tiff[i + 2] == 3 || tiff[i + 2] == 4)) {
+            tiff[i + 2] = 4;
+            tiff[i + 4] = 1;
+            tiff[i + 8] = 0;
+            tiff[i + 9] = 0;
+            tiff[i + 10] = 0;
+            tiff[i + 11] = 0x80;
+            patched = true;
+            break;
+        }
+    }
+    ASSERT_TRUE(patched);
+    ASSERT_TRUE(WriteBytes(tiffPath, tiff));
+    LoadOutcome outcome = Load(ZorGdipLoadImage, tiffPath);
+    EXPECT_EQ(outcome.result, 1);
+}
+
+TEST(HostileFiles, CorruptBytesInsideValidFilesNeverCrash)
+{
+    CTempFolder folder;
+    auto pixels = MakeSmooth(40, 56, 4);
+    std::string png = folder.File("c.png"), jpg = folder.File("c.jpg"), tif = folder.File("c.tif"),
+                bmp = folder.File("c.bmp");
+    ASSERT_EQ(ZorGdipSaveImagePNG(png.c_str(), 56, 40, 4, pixels.data()), 0);
+    ASSERT_EQ(ZorGdipSaveImageJPG(jpg.c_str(), 56, 40, 80, pixels.data()), 0);
+    ASSERT_EQ(ZorGdipSaveImageTIFF(tif.c_str(), 56, 40, 4, pixels.data()), 0);
+    ASSERT_EQ(ZorGdipSaveImageBMP(bmp.c_str(), 56, 40, pixels.data()), 0);
+    uint32_t seed = 12345;
+    for (const std::string& path : {png, jpg, tif, bmp}) {
+        const std::vector<uint8_t> whole = ReadBytes(path);
+        for (int round = 0; round < 60; ++round) {
+            std::vector<uint8_t> bytes = whole;
+            for (int flips = 0; flips < 1 + round % 4; ++flips) {
+                seed = seed * 1103515245u + 12345u;
+                bytes[(seed >> 8) % bytes.size()] ^= uint8_t(1u << (seed >> 5) % 8);
+            }
+            std::string broken = folder.File("broken");
+            WriteBytes(broken, bytes);
+            ExpectCleanOutcome(Load(ZorGdipLoadImage, broken), path);
+            ExpectCleanOutcome(Load(ZorGdipLoadImagePC, broken), path);
+        }
+    }
+}
+
+TEST(CorpusSweep, EveryFileLoadsOrIsRefusedCleanly)
+{
+    std::vector<std::string> files = CorpusFiles();
+    ASSERT_GT(files.size(), 100u) << "corpus missing at " << CorpusDir();
+    int loaded = 0;
+    for (const std::string& path : files) {
+        LoadOutcome full = Load(ZorGdipLoadImage, path);
+        ExpectCleanOutcome(full, path);
+        loaded += full.result == 0;
+        for (LoaderFn loader : {ZorGdipLoadImagePC, ZorGdipLoadImagePC2}) {
+            LoadOutcome reduced = Load(loader, path);
+            ExpectCleanOutcome(reduced, path);
+            // A picture that loads at full size loads reduced, with the same layout.
+            if (full.result == 0) {
+                EXPECT_EQ(reduced.result, 0) << path;
+                EXPECT_EQ(reduced.bytesPerPixel, full.bytesPerPixel) << path;
+            }
+        }
+        // The first half of every file: decoded or refused, never a crash.
+        std::vector<uint8_t> bytes = ReadBytes(path);
+        bytes.resize(bytes.size() / 2);
+        imgport::LoadedPicture picture;
+        imgport::LoadPictureFromMemory(bytes.data(), bytes.size(), imgport::LoadMode::kFull,
+                                       imgport::kMaxPixels, &picture);
+        std::free(picture.pixels);
+    }
+    // The corpus is mostly pictures we read (PngSuite, BMP Suite, libtiff, giflib samples).
+    EXPECT_GT(loaded, int(files.size()) / 2);
+}
+
+// Known-good files of the suites must load; the broken ones of PngSuite must be refused.
+TEST(CorpusSweep, GoodFilesLoadAndBrokenPngSuiteFilesAreRefused)
+{
+    for (const std::string& path : CorpusFiles()) {
+        std::string name = path.substr(path.rfind('/') + 1);
+        bool pngSuite = path.find("/pngsuite/") != std::string::npos &&
+                        path.find("/libpng/") == std::string::npos;
+        bool bmpGood = path.find("/bmpsuite/g/") != std::string::npos;
+        if (pngSuite && name.size() > 4 && name.substr(name.size() - 4) == ".png") {
+            int result = Load(ZorGdipLoadImage, path).result;
+            if (name[0] == 'x')
+                EXPECT_NE(result, 0) << name;
+            else
+                EXPECT_EQ(result, 0) << name;
+        }
+        if (bmpGood)
+            EXPECT_EQ(Load(ZorGdipLoadImage, path).result, 0) << name;
+    }
+}
+
+}  // namespace
