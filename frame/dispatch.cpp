@@ -44,28 +44,30 @@ int CoreCount()
     return cores;
 }
 
-// Workers wait for a generation number to change, then take bands until none is left. One caller
-// at a time owns the pool; a second caller meanwhile runs its bands on its own thread.
+// Workers wait for a generation number to change, then take bands in order until none is left;
+// the caller takes bands too, so a worker that wakes late only finds less to do. One caller at a
+// time owns the pool; a second caller meanwhile runs its bands on its own thread.
 class CBandPool {
 public:
     explicit CBandPool(int workers)
     {
         for (int i = 0; i < workers; ++i)
-            std::thread([this] { Work(); }).detach();
+            std::thread([this, i] { Work(i + 1); }).detach();
     }
 
-    void Run(int bands, void (*body)(void*, int, int), void* context)
+    void Run(int bands, int threads, BandFn body, void* context)
     {
         std::unique_lock<std::mutex> owner(m_ownerMutex, std::try_to_lock);
         if (!owner.owns_lock()) {
             for (int band = 0; band < bands; ++band)
-                body(context, band, bands);
+                body(context, band, 0);
             return;
         }
         std::unique_lock<std::mutex> lock(m_mutex);
         m_body = body;
         m_context = context;
         m_bands = bands;
+        m_threads = threads;
         m_nextBand = 0;
         m_doneBands = 0;
         ++m_generation;
@@ -73,27 +75,28 @@ public:
         lock.unlock();
         m_wake.notify_all();
         lock.lock();
-        TakeBands(lock);
+        TakeBands(lock, 0);
         m_finished.wait(lock, [this] { return m_doneBands == m_bands; });
     }
 
 private:
-    void TakeBands(std::unique_lock<std::mutex>& lock)
+    void TakeBands(std::unique_lock<std::mutex>& lock, int participant)
     {
+        if (participant >= m_threads)
+            return;
         while (m_nextBand < m_bands) {
             const int band = m_nextBand++;
-            auto* body = m_body;
+            BandFn body = m_body;
             void* context = m_context;
-            const int bands = m_bands;
             lock.unlock();
-            body(context, band, bands);
+            body(context, band, participant);
             lock.lock();
             if (++m_doneBands == m_bands)
                 m_finished.notify_all();
         }
     }
 
-    void Work()
+    void Work(int participant)
     {
         unsigned long long seen = 0;
         for (;;) {
@@ -104,7 +107,7 @@ private:
             std::unique_lock<std::mutex> lock(m_mutex);
             m_wake.wait(lock, [&] { return m_generation != seen; });
             seen = m_generation;
-            TakeBands(lock);
+            TakeBands(lock, participant);
         }
     }
 
@@ -114,9 +117,10 @@ private:
     std::condition_variable m_finished;
     unsigned long long m_generation = 0;
     std::atomic<unsigned long long> m_published{0};
-    void (*m_body)(void*, int, int) = nullptr;
+    BandFn m_body = nullptr;
     void* m_context = nullptr;
     int m_bands = 0;
+    int m_threads = 1;
     int m_nextBand = 0;
     int m_doneBands = 0;
 };
@@ -161,11 +165,12 @@ int ThreadsFor(size_t work)
     return limit == 0 ? cores : std::min(limit, cores);
 }
 
-void RunBands(int bands, void (*body)(void* context, int band, int bands), void* context)
+void RunBands(int bands, int threads, BandFn body, void* context)
 {
-    if (bands <= 1) {
-        body(context, 0, 1);
+    if (threads <= 1 || bands <= 1) {
+        for (int band = 0; band < bands; ++band)
+            body(context, band, 0);
         return;
     }
-    Pool().Run(bands, body, context);
+    Pool().Run(bands, std::min(threads, CoreCount()), body, context);
 }

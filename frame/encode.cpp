@@ -1,4 +1,5 @@
 // The two colour conversions between packed BgrRasters and YcbcrFrames, and ClampToByte.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -82,11 +83,16 @@ struct ConversionJob {
     size_t destinationStride;
     const CoefficientSet* set;
     void (*row)(const uint8_t*, uint8_t*, int, const CoefficientSet&);
+    int bands = 1;
 };
 
-void ConvertBand(void* context, int band, int bands)
+// Bands of rows: a few per thread, so that a thread that starts late takes fewer.
+constexpr int kBandsPerThread = 4;
+
+void ConvertBand(void* context, int band, int)
 {
     const ConversionJob& job = *static_cast<const ConversionJob*>(context);
+    const int bands = job.bands;
     const int first = static_cast<int>(static_cast<int64_t>(job.height) * band / bands);
     const int last = static_cast<int>(static_cast<int64_t>(job.height) * (band + 1) / bands);
     for (int y = first; y < last; ++y)
@@ -97,13 +103,9 @@ void ConvertBand(void* context, int band, int bands)
 
 void RunConversion(ConversionJob& job)
 {
-    const size_t pixels = static_cast<size_t>(job.height) * static_cast<size_t>(job.width);
-    const int bands = job.row == nullptr ? 1 : ThreadsFor(pixels);
-    if (bands <= 1 || job.height < 2) {
-        ConvertBand(&job, 0, 1);
-        return;
-    }
-    RunBands(bands < job.height ? bands : job.height, ConvertBand, &job);
+    const int threads = ThreadsFor(static_cast<size_t>(job.height) * static_cast<size_t>(job.width));
+    job.bands = std::min(threads * kBandsPerThread, job.height);
+    RunBands(job.bands, threads, ConvertBand, &job);
 }
 
 }  // namespace

@@ -50,11 +50,14 @@ int ResampleAreaScalar(const uint8_t* source, int sourceHeight, int sourceWidth,
 
 // The level in force (CPU features capped by SetKernelLevel), as an integer 0..2.
 int KernelLevelInForce();
-// Threads a call may use for `work` units (pixels touched): 1 for small jobs.
+// Threads a call may use for `work` units (about one per pixel touched): 1 for small jobs.
 int ThreadsFor(size_t work);
-// Runs body(band, bands) for band = 0..bands-1, band 0 on the calling thread, the others on the
-// frame core's worker threads; returns when all have finished.
-void RunBands(int bands, void (*body)(void* context, int band, int bands), void* context);
+// Runs body(context, band, participant) once for every band 0..bands-1 on up to `threads` threads,
+// the calling thread among them, and returns when all have finished. Bands are handed out in
+// order to whichever thread asks first; participant (0 .. threads-1) names the thread that runs
+// a band, for per-thread scratch.
+using BandFn = void (*)(void* context, int band, int participant);
+void RunBands(int bands, int threads, BandFn body, void* context);
 
 // The fast resampler works on a plan made once per call: for every destination column the source
 // columns it covers ("taps", the same in every source-row sweep) and their horizontal overlaps wx,

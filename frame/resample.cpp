@@ -288,15 +288,15 @@ struct BandScratch {
 struct ResampleJob {
     const ResamplePlan* plan;
     int groupSize;
-    std::vector<int> bandStart;  // [bands + 1] destination rows
-    std::vector<BandScratch> scratch;
+    std::vector<int> bandStart;       // [bands + 1] destination rows
+    std::vector<BandScratch> scratch;  // one per thread
 };
 
-void ResampleBand(void* context, int band, int)
+void ResampleBand(void* context, int band, int participant)
 {
     ResampleJob& job = *static_cast<ResampleJob*>(context);
     const ResamplePlan& plan = *job.plan;
-    BandScratch& scratch = job.scratch[band];
+    BandScratch& scratch = job.scratch[participant];
     long stamp = 0;
     for (int dy = job.bandStart[band]; dy < job.bandStart[band + 1]; ++dy) {
         const int first = plan.firstSweep[dy], end = plan.firstSweep[dy + 1];
@@ -358,9 +358,11 @@ int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth,
         const int slots = static_cast<int>(std::clamp<size_t>(kCacheBytes / rowBytes, groupSize + 1, 64));
 
         const size_t work = plan.sweeps.size() * rowBytes / sizeof(double);
-        int bands = std::min(ThreadsFor(work), height);
+        const int threads = ThreadsFor(work);
+        // A few bands per thread, of about equal sweep work, so that a thread that starts late
+        // takes fewer; each band starts at its first row's precomputed sweeps.
+        const int bands = std::min(threads == 1 ? 1 : threads * 4, height);
         ResampleJob job{&plan, groupSize, {}, {}};
-        // Bands of about equal sweep work; each starts at its first row's precomputed sweeps.
         job.bandStart.push_back(0);
         for (int band = 1; band < bands; ++band) {
             const size_t target = plan.sweeps.size() * band / bands;
@@ -370,7 +372,7 @@ int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth,
             job.bandStart.push_back(std::max(dy, job.bandStart.back()));
         }
         job.bandStart.push_back(height);
-        job.scratch.resize(bands);
+        job.scratch.resize(threads);
         for (BandScratch& scratch : job.scratch) {
             scratch.accumulator.reset(new double[static_cast<size_t>(plan.paddedWidth) * 3]);
             scratch.weights.assign(groupSize, nullptr);
@@ -385,7 +387,7 @@ int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth,
                 std::fill_n(scratch.packed.get() + slot * scratch.packedLength + packedWords,
                             kPackedRowSlack, 0);
         }
-        RunBands(bands, ResampleBand, &job);
+        RunBands(bands, threads, ResampleBand, &job);
     } catch (const std::bad_alloc&) {
         return 1;
     }
