@@ -217,8 +217,7 @@ void CImageToolDlg::OnDisplayAlpha()
 void CImageToolDlg::OnBlankColor()
 {
     const QColor chosen =
-        QColorDialog::getColor(QColor(m_blank.red, m_blank.green, m_blank.blue), this, QString(),
-                               QColorDialog::DontUseNativeDialog);
+        QColorDialog::getColor(QColor(m_blank.red, m_blank.green, m_blank.blue), this);
     if (chosen.isValid()) {
         m_blank =
             BlankColor{static_cast<uint8_t>(chosen.red()), static_cast<uint8_t>(chosen.green()),
@@ -244,10 +243,11 @@ void CImageToolDlg::OnModeToggle()
             SetEnabled(1022, true);
         }
     }
-    Button(1015)->setText(receiving ? QStringLiteral("From QX700") : QStringLiteral("To QX700"));
-    Button(1006)->setText(receiving ? QStringLiteral("Get") : QStringLiteral("Send"));
-    Button(1000)->setText(receiving ? QStringLiteral("Save Image")
-                                    : QStringLiteral("Select Image"));
+    Button(1015)->setText(QString::fromUtf8(receiving ? kModeButtonReceiving : kModeButtonSending));
+    Button(1006)->setText(
+        QString::fromUtf8(receiving ? kTransferButtonReceiving : kTransferButtonSending));
+    Button(1000)->setText(
+        QString::fromUtf8(receiving ? kImageButtonReceiving : kImageButtonSending));
     for (int id : {1017, 1016, 1002, 1003, 1004, 1005, 1012, 1013}) SetEnabled(id, !receiving);
 }
 
@@ -263,20 +263,16 @@ QString CImageToolDlg::AskFilePath(bool save)
 {
     if (FilePathHookSlot()) return FilePathHookSlot()(save);
     QFileDialog dialog(this);
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
     if (save) {
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setFileMode(QFileDialog::AnyFile);
-        dialog.setNameFilter(QStringLiteral("BMP(*.bmp)"));
-        dialog.setDefaultSuffix(QStringLiteral("bmp"));
-        dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
+        dialog.setNameFilter(QString::fromUtf8(kSaveFilters));
+        // A name typed without an extension is saved as a .bmp file.
+        dialog.setDefaultSuffix(QString::fromUtf8(kSaveSuffix));
     } else {
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         dialog.setFileMode(QFileDialog::ExistingFile);
-        dialog.setNameFilters({QStringLiteral("IMAGE(*.tif *.jpg *.png *.bmp *.gif)"),
-                               QStringLiteral("TIF(*.tif)"), QStringLiteral("JPEG(*.jpg)"),
-                               QStringLiteral("PNG(*.png)"), QStringLiteral("BMP(*.bmp)"),
-                               QStringLiteral("GIF(*.gif)")});
+        dialog.setNameFilter(QString::fromUtf8(kOpenFilters));
     }
     dialog.setOption(QFileDialog::ReadOnly, false);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};

@@ -26,8 +26,7 @@ class QLineEdit;
 class QPushButton;
 class CIPAddressCtrl;
 
-inline constexpr char kFileReadError[] = "File read error!!";
-inline constexpr char kFileWriteError[] = "File write error!!";
+#include "resources/strings.inc"
 
 class CImageToolDlg : public QDialog, public JobHost {
     Q_OBJECT
