@@ -381,4 +381,4 @@ class TransferTest : public QObject {
 };
 
 QTEST_MAIN(TransferTest)
-#include "transfer_test.moc"
+#include "window_transfer_test.moc"
