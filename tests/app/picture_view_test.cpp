@@ -205,7 +205,8 @@ class PictureViewTest : public QObject {
         QCOMPARE(asked, 1);
         QVERIFY(!askedToSave);
         QVERIFY(!dialog->CurrentPicture());
-        answer = WriteUniformPicture(m_dir, QStringLiteral("pick.bmp"), 12, 7, QColor(1, 2, 3));
+        answer = WriteUniformPicture(m_dir, QStringLiteral("pick-\u00e9t\u00e9.bmp"), 12, 7,
+                                     QColor(1, 2, 3));
         dialog->Button(1000)->click();
         QVERIFY(dialog->CurrentPicture());
         QCOMPARE(BoxText(*dialog, 1008), QStringLiteral("12"));
