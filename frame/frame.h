@@ -35,6 +35,10 @@ inline int PaddedStride(int width)
     return (width * 3 + 3) / 4 * 4;
 }
 
+// Odd widths: EncodeFrame and DecodeFrame pair the last pixel of a row of odd width with itself
+// and touch only that pixel's own bytes: encoding writes its Y and the Cb of the pair (two bytes,
+// the row being width × 2 bytes); decoding reads its Y and Cb and takes Cr as 128 (neutral).
+
 // Kernel variants. Every operation has a plain scalar version, which is the reference, and faster
 // variants (AVX2, AVX-512) that give identical bytes. The variant is picked once per call from the
 // CPU's features, capped by a process-wide level so that tests and benchmarks can force the scalar

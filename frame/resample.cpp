@@ -155,13 +155,13 @@ void BuildPlan(ResamplePlan& plan)
         plan.tapOverlap[static_cast<size_t>(tap) * pw + dx] = wx;
     });
     // Missing taps repeat the column's last source pixel with overlap 0 (weight +0.0, which
-    // changes no sum); columns past the width read their block's first pixel.
+    // changes no sum); columns past the width read the last column's first pixel.
     for (int dx = 0; dx < pw; ++dx)
         for (int tap = 0; tap < taps; ++tap) {
             int32_t& column = plan.tapColumn[static_cast<size_t>(tap) * pw + dx];
             if (column < 0)
                 column = tap > 0 ? plan.tapColumn[static_cast<size_t>(tap - 1) * pw + dx]
-                                 : plan.tapColumn[(dx / plan.lanes) * plan.lanes];
+                                 : plan.tapColumn[plan.width - 1];
         }
     const int blocks = pw / plan.lanes;
     plan.blockBase.resize(blocks);
