@@ -6,10 +6,11 @@
 #include <string>
 
 #include <dlfcn.h>
-#include <limits.h>
 #include <unistd.h>
 
 #include "frame/frame.h"
+
+#include <limits.h>
 
 namespace {
 
@@ -18,8 +19,7 @@ std::string ProgramFolder()
 {
     char path[PATH_MAX];
     ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0)
-        return {};
+    if (length <= 0) return {};
     std::string folder(path, static_cast<size_t>(length));
     size_t slash = folder.rfind('/');
     return slash == std::string::npos ? std::string() : folder.substr(0, slash + 1);
@@ -37,10 +37,8 @@ BindResult BindImgPort(ImgPortApi* api)
     std::string beside = ProgramFolder();
     if (!beside.empty())
         library = ::dlopen((beside + "libImgPort.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr)
-        library = ::dlopen("libImgPort.so", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr)
-        return BindResult::LibraryMissing;
+    if (library == nullptr) library = ::dlopen("libImgPort.so", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return BindResult::LibraryMissing;
 
     auto loadImage = reinterpret_cast<LoadImageFn>(::dlsym(library, "ZorGdipLoadImage"));
     if (loadImage == nullptr) {
@@ -98,8 +96,7 @@ std::shared_ptr<Picture> BuildPicture(const unsigned char* pixels, int width, in
         picture->header = MakePictureHeader(width, height);
         const size_t planeBytes = static_cast<size_t>(picture->stride) * height;
         picture->colour.assign(planeBytes, 0);
-        if (bytesPerPixel == 4)
-            picture->alpha.assign(planeBytes, 0);
+        if (bytesPerPixel == 4) picture->alpha.assign(planeBytes, 0);
 
         const size_t sourceRow = static_cast<size_t>(width) * bytesPerPixel;
         for (int y = 0; y < height; ++y) {
@@ -131,16 +128,14 @@ std::shared_ptr<Picture> BuildPicture(const unsigned char* pixels, int width, in
 int LoadPicture(const ImgPortApi& api, const char* path, std::shared_ptr<const Picture>* picture)
 {
     picture->reset();  // a failed load leaves no picture
-    if (api.loadImage == nullptr || api.deleteImage == nullptr)
-        return 1;
+    if (api.loadImage == nullptr || api.deleteImage == nullptr) return 1;
 
     unsigned int width = 0;
     unsigned int height = 0;
     unsigned int bytesPerPixel = 0;
     unsigned char* pixels = nullptr;
     if (api.loadImage(path, &width, &height, &bytesPerPixel, &pixels) != 0) {
-        if (pixels != nullptr)
-            api.deleteImage(&pixels);
+        if (pixels != nullptr) api.deleteImage(&pixels);
         return 1;
     }
 
@@ -154,16 +149,14 @@ int LoadPicture(const ImgPortApi& api, const char* path, std::shared_ptr<const P
                               static_cast<int>(bytesPerPixel));
     }
     api.deleteImage(&pixels);
-    if (!loaded)
-        return 1;
+    if (!loaded) return 1;
     *picture = std::move(loaded);
     return 0;
 }
 
 std::shared_ptr<const Picture> PictureFromFrame(const uint8_t* frame, int height, int width)
 {
-    if (frame == nullptr || height <= 0 || width <= 0)
-        return nullptr;
+    if (frame == nullptr || height <= 0 || width <= 0) return nullptr;
     try {
         auto picture = std::make_shared<Picture>();
         picture->width = width;
@@ -192,8 +185,7 @@ std::shared_ptr<const Picture> PictureFromFrame(const uint8_t* frame, int height
 
 int SavePictureBmp(const ImgPortApi& api, const Picture& picture, const char* path)
 {
-    if (api.saveImageBmp == nullptr || picture.colour.empty())
-        return 1;
+    if (api.saveImageBmp == nullptr || picture.colour.empty()) return 1;
     const size_t packedRow = static_cast<size_t>(picture.width) * 3;
     const uint8_t* rows = picture.colour.data();
     std::vector<uint8_t> packed;

@@ -57,8 +57,7 @@ std::shared_ptr<CAutoResetEvent> CreateNamedEvent(const char* name)
 
 std::string ComposeProgressText(int32_t direction, int32_t done, int32_t total)
 {
-    if (done == total && direction != 0)
-        return "Frame memory writing.";
+    if (done == total && direction != 0) return "Frame memory writing.";
     char text[64];
     std::snprintf(text, sizeof text, "Transfer [%8dKB / %8dKB]", done / 1024, total / 1024);
     return text;

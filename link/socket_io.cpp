@@ -19,10 +19,8 @@ bool WaitForSocket(int fd, short events, int timeoutMs)
         }
         pollfd entry{fd, events, 0};
         int ready = ::poll(&entry, 1, remaining);
-        if (ready > 0)
-            return true;
-        if (ready == 0)
-            return false;
+        if (ready > 0) return true;
+        if (ready == 0) return false;
         if (errno != EINTR)
             return true;  // let the following call report what is wrong with the descriptor
     }
@@ -32,14 +30,10 @@ ssize_t SendSome(int fd, const void* data, size_t size, int idleTimeoutMs)
 {
     for (;;) {
         ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent >= 0)
-            return sent;
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return -1;
-        if (!WaitForSocket(fd, POLLOUT, idleTimeoutMs))
-            return -1;
+        if (sent >= 0) return sent;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        if (!WaitForSocket(fd, POLLOUT, idleTimeoutMs)) return -1;
     }
 }
 
@@ -47,14 +41,10 @@ ssize_t ReceiveSome(int fd, void* data, size_t size, int idleTimeoutMs)
 {
     for (;;) {
         ssize_t received = ::recv(fd, data, size, MSG_DONTWAIT);
-        if (received >= 0)
-            return received;
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return -1;
-        if (!WaitForSocket(fd, POLLIN, idleTimeoutMs))
-            return -1;
+        if (received >= 0) return received;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        if (!WaitForSocket(fd, POLLIN, idleTimeoutMs)) return -1;
     }
 }
 
@@ -63,8 +53,7 @@ bool SendAll(int fd, const void* data, size_t size, int idleTimeoutMs)
     const auto* bytes = static_cast<const uint8_t*>(data);
     while (size > 0) {
         ssize_t sent = SendSome(fd, bytes, size, idleTimeoutMs);
-        if (sent <= 0)
-            return false;
+        if (sent <= 0) return false;
         bytes += sent;
         size -= static_cast<size_t>(sent);
     }
@@ -76,8 +65,7 @@ bool ReceiveAll(int fd, void* data, size_t size, int idleTimeoutMs)
     auto* bytes = static_cast<uint8_t*>(data);
     while (size > 0) {
         ssize_t received = ReceiveSome(fd, bytes, size, idleTimeoutMs);
-        if (received <= 0)
-            return false;
+        if (received <= 0) return false;
         bytes += received;
         size -= static_cast<size_t>(received);
     }

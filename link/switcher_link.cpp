@@ -24,14 +24,14 @@ constexpr uint64_t kMaxReadFrameBytes = 256u * 1024u * 1024u;
 int WriteResultForReply(uint8_t reply)
 {
     switch (reply) {
-    case kReplyAccept:
-        return kTransferOk;
-    case kReplyError:
-        return kSwitcherReceiveError;
-    case kReplyBusy:
-        return kWriteBusy;
-    default:
-        return kReceiveDataError;
+        case kReplyAccept:
+            return kTransferOk;
+        case kReplyError:
+            return kSwitcherReceiveError;
+        case kReplyBusy:
+            return kWriteBusy;
+        default:
+            return kReceiveDataError;
     }
 }
 
@@ -39,8 +39,7 @@ int WriteResultForReply(uint8_t reply)
 bool SetBlocking(int fd, bool blocking)
 {
     int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0)
-        return false;
+    if (flags < 0) return false;
     flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
     return ::fcntl(fd, F_SETFL, flags) == 0;
 }
@@ -48,14 +47,11 @@ bool SetBlocking(int fd, bool blocking)
 // Connects within `timeoutMs` (no limit when negative) and leaves the socket blocking.
 bool ConnectWithin(int fd, const sockaddr_in& address, int timeoutMs)
 {
-    if (!SetBlocking(fd, false))
-        return false;
+    if (!SetBlocking(fd, false)) return false;
     int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     if (result != 0) {
-        if (errno != EINPROGRESS && errno != EINTR)
-            return false;
-        if (!WaitForSocket(fd, POLLOUT, timeoutMs))
-            return false;
+        if (errno != EINPROGRESS && errno != EINTR) return false;
+        if (!WaitForSocket(fd, POLLOUT, timeoutMs)) return false;
         int error = 0;
         socklen_t length = sizeof error;
         if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
@@ -78,46 +74,46 @@ void SetCork(int fd, bool on)
 const char* SendJobText(int result)
 {
     switch (result) {
-    case kSocketInitError:
-        return "socket init error";
-    case kServerConnectError:
-        return "server connect error";
-    case kSizeSendError:
-        return "size send error";
-    case kImageSendError:
-        return "image send error";
-    case kSwitcherReceiveError:
-        return "qx700 recive error";
-    case kWriteBusy:
-        return "qx700 is processing now!!";
-    case kReceiveDataError:
-        return "recive data error";
-    default:
-        return "";
+        case kSocketInitError:
+            return "socket init error";
+        case kServerConnectError:
+            return "server connect error";
+        case kSizeSendError:
+            return "size send error";
+        case kImageSendError:
+            return "image send error";
+        case kSwitcherReceiveError:
+            return "qx700 recive error";
+        case kWriteBusy:
+            return "qx700 is processing now!!";
+        case kReceiveDataError:
+            return "recive data error";
+        default:
+            return "";
     }
 }
 
 const char* ReceiveJobText(int result)
 {
     switch (result) {
-    case kSocketInitError:
-        return "socket init error";
-    case kServerConnectError:
-        return "server connect error";
-    case kSizeSendError:
-        return "size send error";
-    case kFmemEmpty:
-        return "FMEM is empty";
-    case kFmemReadError:
-        return "FMEM read error";
-    case kFrameAllocError:
-        return "Memory allocation error";
-    case kReadBusy:
-        return "qx700 is processing now!!";
-    case kReceiveDataError:
-        return "recive data error";
-    default:
-        return "";
+        case kSocketInitError:
+            return "socket init error";
+        case kServerConnectError:
+            return "server connect error";
+        case kSizeSendError:
+            return "size send error";
+        case kFmemEmpty:
+            return "FMEM is empty";
+        case kFmemReadError:
+            return "FMEM read error";
+        case kFrameAllocError:
+            return "Memory allocation error";
+        case kReadBusy:
+            return "qx700 is processing now!!";
+        case kReceiveDataError:
+            return "recive data error";
+        default:
+            return "";
     }
 }
 
@@ -148,8 +144,7 @@ int CSwitcherLink::ConnectSwitcher()
     std::copy(address.begin(), address.end(), addressBytes);  // a.b.c.d in network order
 
     CUniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
-    if (!socket)
-        return kSocketInitError;
+    if (!socket) return kSocketInitError;
     if (!ConnectWithin(socket.Get(), peer, m_options.connectTimeoutMs))
         return kServerConnectError;  // the socket closes with `socket`
     m_socket = socket.Release();
@@ -164,36 +159,30 @@ int CSwitcherLink::WriteFrameMemory()
     const int idle = m_options.idleTimeoutMs;
 
     const uint8_t command = m_target == 0 ? kCommandWriteFmem1 : kCommandWriteFmem2;
-    if (!SendAll(fd, &command, 1, idle))
-        return kSizeSendError;
+    if (!SendAll(fd, &command, 1, idle)) return kSizeSendError;
 
     uint8_t reply = 0;
-    if (!ReceiveAll(fd, &reply, 1, idle))
-        return kImageSendError;
-    if (reply != kReplyAccept)
-        return WriteResultForReply(reply);
+    if (!ReceiveAll(fd, &reply, 1, idle)) return kImageSendError;
+    if (reply != kReplyAccept) return WriteResultForReply(reply);
 
     SetCork(fd, true);
     const uint8_t header[4] = {
         static_cast<uint8_t>(m_frameWidth >> 8), static_cast<uint8_t>(m_frameWidth),
         static_cast<uint8_t>(m_frameHeight >> 8), static_cast<uint8_t>(m_frameHeight)};
-    if (!SendAll(fd, header, sizeof header, idle))
-        return kSizeSendError;
+    if (!SendAll(fd, header, sizeof header, idle)) return kSizeSendError;
     g_progressTotal = static_cast<int32_t>(m_frameBytes);
 
     while (m_sentBytes < m_frameBytes) {
         const uint32_t chunk = std::min<uint32_t>(m_frameBytes - m_sentBytes, kChunkBytes);
         ssize_t sent = SendSome(fd, m_frame + m_sentBytes, chunk, idle);
-        if (sent <= 0)
-            return kImageSendError;
+        if (sent <= 0) return kImageSendError;
         m_sentBytes += static_cast<uint32_t>(sent);
         g_progressDone = static_cast<int32_t>(m_sentBytes);
     }
     SetCork(fd, false);  // the last partial segment leaves now, before the status is awaited
 
     uint8_t status = 0;
-    if (!ReceiveAll(fd, &status, 1, idle))
-        return kImageSendError;
+    if (!ReceiveAll(fd, &status, 1, idle)) return kImageSendError;
     return WriteResultForReply(status);
 }
 
@@ -205,39 +194,34 @@ int CSwitcherLink::ReadFrameMemory()
     const int idle = m_options.idleTimeoutMs;
 
     const uint8_t command = m_inputs.Fmem1Checked() ? kCommandReadFmem1 : kCommandReadFmem2;
-    if (!SendAll(fd, &command, 1, idle))
-        return kSizeSendError;
+    if (!SendAll(fd, &command, 1, idle)) return kSizeSendError;
 
     uint8_t reply = 0;
-    if (!ReceiveAll(fd, &reply, 1, idle))
-        return kReceiveDataError;
+    if (!ReceiveAll(fd, &reply, 1, idle)) return kReceiveDataError;
     switch (reply) {
-    case kReplyFrameFollows:
-        break;
-    case kReplyAccept:
-        return kFmemEmpty;
-    case kReplyError:
-        return kFmemReadError;
-    case kReplyBusy:
-        return kReadBusy;
-    default:
-        return kReceiveDataError;
+        case kReplyFrameFollows:
+            break;
+        case kReplyAccept:
+            return kFmemEmpty;
+        case kReplyError:
+            return kFmemReadError;
+        case kReplyBusy:
+            return kReadBusy;
+        default:
+            return kReceiveDataError;
     }
 
     uint8_t header[4];
-    if (!ReceiveAll(fd, header, sizeof header, idle))
-        return kReceiveDataError;
+    if (!ReceiveAll(fd, header, sizeof header, idle)) return kReceiveDataError;
     m_frameWidth = static_cast<uint16_t>(header[0] << 8 | header[1]);
     m_frameHeight = static_cast<uint16_t>(header[2] << 8 | header[3]);
     const uint64_t count = uint64_t{m_frameWidth} * m_frameHeight * 2;
-    if (count > kMaxReadFrameBytes)
-        return kReceiveDataError;
+    if (count > kMaxReadFrameBytes) return kReceiveDataError;
 
     m_frame = nullptr;
     if (count > 0) {
         m_frame = static_cast<uint8_t*>(std::malloc(count));
-        if (m_frame == nullptr)
-            return kFrameAllocError;
+        if (m_frame == nullptr) return kFrameAllocError;
     }
     g_progressTotal = static_cast<int32_t>(count);
 
@@ -258,15 +242,13 @@ int CSwitcherLink::ReadFrameMemory()
 int CSwitcherLink::SendFrame()
 {
     int result = ConnectSwitcher();
-    if (result != kTransferOk)
-        return result;
+    if (result != kTransferOk) return result;
     return WriteFrameMemory();
 }
 
 int CSwitcherLink::ReceiveFrame()
 {
     int result = ConnectSwitcher();
-    if (result != kTransferOk)
-        return result;
+    if (result != kTransferOk) return result;
     return ReadFrameMemory();
 }

@@ -79,16 +79,23 @@ void CTransferJob::RunSendJob(std::shared_ptr<const Picture> picture)
 
     const uint32_t frameBytes = static_cast<uint32_t>(raster.width) * raster.height * 2;
     for (int pass = 0; pass < passes; ++pass) {
-        if (m_pairMode == 1)
-            m_link.m_target = static_cast<uint8_t>(pass);
+        if (m_pairMode == 1) m_link.m_target = static_cast<uint8_t>(pass);
         const uint8_t* plane = pass == 0 ? picture->colour.data() : picture->alpha.data();
 
         Clock::time_point start = Clock::now();
-        if (FitToRaster(plane, picture->height, picture->width, &m_fitted, m_settings.raster,
-                        m_settings.aspect, m_settings.blank) != 0) {
-            m_fitted = nullptr;
-            FailJob(kMemoryAllocationError, 1);
-            return;
+        // A picture of the raster's own size is fitted by a plain copy (its rows carry no
+        // padding at a raster width), so it is encoded straight from its plane: the same bytes,
+        // without touching a fresh raster-sized block.
+        const bool rasterSized = picture->width == raster.width && picture->height == raster.height;
+        const uint8_t* source = plane;
+        if (!rasterSized) {
+            if (FitToRaster(plane, picture->height, picture->width, &m_fitted, m_settings.raster,
+                            m_settings.aspect, m_settings.blank) != 0) {
+                m_fitted = nullptr;
+                FailJob(kMemoryAllocationError, 1);
+                return;
+            }
+            source = m_fitted;
         }
         m_times.fit += MillisecondsSince(start);
 
@@ -104,7 +111,7 @@ void CTransferJob::RunSendJob(std::shared_ptr<const Picture> picture)
             FailJob(kMemoryAllocationError, 1);
             return;
         }
-        EncodeFrame(m_fitted, m_link.m_frame, raster.height, raster.width, raster.width > 1000);
+        EncodeFrame(source, m_link.m_frame, raster.height, raster.width, raster.width > 1000);
         std::free(m_fitted);
         m_fitted = nullptr;
         m_times.encode += MillisecondsSince(start);

@@ -44,7 +44,7 @@ struct JobSettings final : LinkInputs {
 
 // What a job needs of whoever started it.
 class JobHost {
-public:
+  public:
     virtual ~JobHost() = default;
     // Shows a job's message and returns once the user has dismissed it. Called on the worker.
     virtual void ShowMessage(const char* text) = 0;
@@ -55,7 +55,7 @@ public:
 };
 
 class CTransferJob {
-public:
+  public:
     CTransferJob(const JobSettings& settings, JobHost& host);
     ~CTransferJob();
     CTransferJob(const CTransferJob&) = delete;
@@ -73,7 +73,7 @@ public:
     int m_result = 0;
     JobStageTimes m_times;
 
-private:
+  private:
     void ReleaseBuffers();
     // Shows `text`, releases the transient buffers, records `result` and sets the completion
     // event: the end of every job that stops early.

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 class CUniqueFd {
-public:
+  public:
     CUniqueFd() = default;
     explicit CUniqueFd(int fd)
         : m_fd(fd)
@@ -18,8 +18,7 @@ public:
     }
     CUniqueFd& operator=(CUniqueFd&& other) noexcept
     {
-        if (this != &other)
-            Reset(other.Release());
+        if (this != &other) Reset(other.Release());
         return *this;
     }
     CUniqueFd(const CUniqueFd&) = delete;
@@ -39,11 +38,10 @@ public:
     // way) and takes `fd` instead.
     void Reset(int fd = -1)
     {
-        if (m_fd >= 0)
-            ::close(m_fd);
+        if (m_fd >= 0) ::close(m_fd);
         m_fd = fd;
     }
 
-private:
+  private:
     int m_fd = -1;
 };

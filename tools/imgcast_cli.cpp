@@ -18,6 +18,8 @@
 #include "link/progress.h"
 #include "link/transfer_jobs.h"
 
+#include <malloc.h>
+
 namespace {
 
 // Exit status for a command line that cannot be understood; apart from the TransferResult codes
@@ -78,26 +80,22 @@ int UsageError(const char* format, const char* what)
 // Returns 0 when the command line was understood, -1 after --help, else the exit status.
 int ParseCommandLine(int argc, char** argv, CliOptions* options)
 {
-    if (argc < 2)
-        return UsageError("%s", "send or get expected");
+    if (argc < 2) return UsageError("%s", "send or get expected");
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, stdout);
         return -1;
     }
-    if (command != "send" && command != "get")
-        return UsageError("unknown command %s", argv[1]);
+    if (command != "send" && command != "get") return UsageError("unknown command %s", argv[1]);
     options->send = command == "send";
     JobSettings& settings = options->settings;
 
     for (int i = 2; i < argc; ++i) {
         const std::string option = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        const bool takesValue = option == "--host" || option == "--port" ||
-                                option == "--raster" || option == "--fmem" ||
-                                option == "--timeout" || option == "--output";
-        if (takesValue && value == nullptr)
-            return UsageError("%s needs a value", option.c_str());
+        const bool takesValue = option == "--host" || option == "--port" || option == "--raster" ||
+                                option == "--fmem" || option == "--timeout" || option == "--output";
+        if (takesValue && value == nullptr) return UsageError("%s needs a value", option.c_str());
         if (option == "--help" || option == "-h") {
             std::fputs(kUsage, stdout);
             return -1;
@@ -164,7 +162,7 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options)
 // Standard error is shared by the job's messages (worker thread) and the progress line (main
 // thread); the lock keeps a message from landing inside a progress line.
 class CCliHost final : public JobHost {
-public:
+  public:
     explicit CCliHost(bool showProgress)
         : m_showProgress(showProgress)
     {
@@ -185,8 +183,7 @@ public:
 
     void ShowProgress()
     {
-        if (!m_showProgress)
-            return;
+        if (!m_showProgress) return;
         std::lock_guard<std::mutex> lock(m_mutex);
         const std::string text =
             ComposeProgressText(g_progressDirection, g_progressDone, g_progressTotal);
@@ -206,11 +203,10 @@ public:
         return std::move(m_picture);
     }
 
-private:
+  private:
     void EndProgressLine()
     {
-        if (m_progressShown)
-            std::fputc('\n', stderr);
+        if (m_progressShown) std::fputc('\n', stderr);
         m_progressShown = false;
     }
 
@@ -228,8 +224,7 @@ void RunJobWithProgress(CCliHost& host, Work work)
     std::shared_ptr<CAutoResetEvent> completion = CreateNamedEvent(kCompletionEventName);
     std::thread worker(work);
     host.ShowProgress();
-    while (!completion->Wait(200))
-        host.ShowProgress();
+    while (!completion->Wait(200)) host.ShowProgress();
     worker.join();
     host.FinishProgress();
 }
@@ -240,11 +235,15 @@ int main(int argc, char** argv)
 {
     const Clock::time_point start = Clock::now();
     std::signal(SIGPIPE, SIG_IGN);
+    // A send passes through several frame-sized blocks, and touching a fresh block costs more
+    // than encoding it. Kept in the heap rather than in mappings of their own, the block that one
+    // stage releases (the decoder's pixels) is reused by the next (the frame), pages mapped.
+    ::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    ::mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
 
     CliOptions options;
     const int parsed = ParseCommandLine(argc, argv, &options);
-    if (parsed != 0)
-        return parsed < 0 ? 0 : parsed;
+    if (parsed != 0) return parsed < 0 ? 0 : parsed;
 
     const char* profileSetting = std::getenv("IMGCAST_PROFILE");
     const bool profile = profileSetting != nullptr && *profileSetting != '\0' &&
@@ -283,16 +282,15 @@ int main(int argc, char** argv)
             std::fprintf(stderr,
                          "profile: bind %.2f ms, load %.2f ms, fit %.2f ms, encode %.2f ms, "
                          "transfer %.2f ms, total %.2f ms\n",
-                         bindMs, loadMs, job.m_times.fit, job.m_times.encode,
-                         job.m_times.transfer, MillisecondsSince(start));
+                         bindMs, loadMs, job.m_times.fit, job.m_times.encode, job.m_times.transfer,
+                         MillisecondsSince(start));
         }
         return job.m_result;
     }
 
     g_progressDirection = 0;
     RunJobWithProgress(host, [&] { job.RunReceiveJob(); });
-    if (job.m_result != 0)
-        return job.m_result;
+    if (job.m_result != 0) return job.m_result;
     std::shared_ptr<const Picture> picture = host.TakePicture();
     stage = Clock::now();
     if (!picture || SavePictureBmp(api, *picture, options.output) != 0) {

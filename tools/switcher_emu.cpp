@@ -74,15 +74,11 @@ Wait WaitFor(int fd, short events, int timeoutMs)
     pollfd entry{fd, events, 0};
     timespec limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
     for (;;) {
-        if (g_stopRequested)
-            return Wait::Stopped;
+        if (g_stopRequested) return Wait::Stopped;
         int ready = ::ppoll(&entry, 1, timeoutMs < 0 ? nullptr : &limit, &g_waitMask);
-        if (ready > 0)
-            return Wait::Ready;
-        if (ready == 0)
-            return Wait::TimedOut;
-        if (errno != EINTR)
-            return Wait::Ready;
+        if (ready > 0) return Wait::Ready;
+        if (ready == 0) return Wait::TimedOut;
+        if (errno != EINTR) return Wait::Ready;
     }
 }
 
@@ -91,14 +87,11 @@ Wait WaitFor(int fd, short events, int timeoutMs)
 bool ReadExactly(int fd, uint8_t* data, size_t size, int idleTimeoutMs)
 {
     while (size > 0) {
-        if (WaitFor(fd, POLLIN, idleTimeoutMs) != Wait::Ready)
-            return false;
+        if (WaitFor(fd, POLLIN, idleTimeoutMs) != Wait::Ready) return false;
         ssize_t received = ::recv(fd, data, size, MSG_DONTWAIT);
-        if (received == 0)
-            return false;
+        if (received == 0) return false;
         if (received < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-                continue;
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             return false;
         }
         data += received;
@@ -110,12 +103,10 @@ bool ReadExactly(int fd, uint8_t* data, size_t size, int idleTimeoutMs)
 bool WriteExactly(int fd, const uint8_t* data, size_t size, int idleTimeoutMs)
 {
     while (size > 0) {
-        if (WaitFor(fd, POLLOUT, idleTimeoutMs) != Wait::Ready)
-            return false;
+        if (WaitFor(fd, POLLOUT, idleTimeoutMs) != Wait::Ready) return false;
         ssize_t sent = ::send(fd, data, std::min(size, kIoBytes), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-                continue;
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             return false;
         }
         data += sent;
@@ -130,8 +121,7 @@ void StallUntilClientLeaves(int fd)
     pollfd entry{fd, POLLRDHUP, 0};
     while (!g_stopRequested) {
         int ready = ::ppoll(&entry, 1, nullptr, &g_waitMask);
-        if (ready > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)))
-            return;
+        if (ready > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR))) return;
     }
 }
 
@@ -154,18 +144,15 @@ bool StoreFrame(const EmulatorOptions& options, int index, const FrameMemory& me
     const std::string path = StorePath(options, index);
     const std::string temporary = path + ".tmp";
     CUniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!file)
-        return false;
-    const uint8_t header[4] = {static_cast<uint8_t>(memory.width >> 8),
-                               static_cast<uint8_t>(memory.width),
-                               static_cast<uint8_t>(memory.height >> 8),
-                               static_cast<uint8_t>(memory.height)};
+    if (!file) return false;
+    const uint8_t header[4] = {
+        static_cast<uint8_t>(memory.width >> 8), static_cast<uint8_t>(memory.width),
+        static_cast<uint8_t>(memory.height >> 8), static_cast<uint8_t>(memory.height)};
     bool written = true;
     auto writeAll = [&](const uint8_t* data, size_t size) {
         while (written && size > 0) {
             ssize_t count = ::write(file.Get(), data, size);
-            if (count < 0 && errno == EINTR)
-                continue;
+            if (count < 0 && errno == EINTR) continue;
             if (count <= 0) {
                 written = false;
                 break;
@@ -189,8 +176,7 @@ void LoadStoredFrame(const EmulatorOptions& options, int index, FrameMemory* mem
 {
     const std::string path = StorePath(options, index);
     CUniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file)
-        return;
+    if (!file) return;
     struct stat status {};
     uint8_t header[4];
     if (::fstat(file.Get(), &status) != 0 || ::read(file.Get(), header, 4) != 4) {
@@ -209,8 +195,7 @@ void LoadStoredFrame(const EmulatorOptions& options, int index, FrameMemory* mem
     size_t done = 0;
     while (done < bytes) {
         ssize_t count = ::read(file.Get(), frame.data() + done, bytes - done);
-        if (count < 0 && errno == EINTR)
-            continue;
+        if (count < 0 && errno == EINTR) continue;
         if (count <= 0) {
             Log("FMEM %d: %s is short, starting empty", index + 1, path.c_str());
             return;
@@ -225,7 +210,7 @@ void LoadStoredFrame(const EmulatorOptions& options, int index, FrameMemory* mem
 }
 
 class CEmulator {
-public:
+  public:
     explicit CEmulator(const EmulatorOptions& options)
         : m_options(options)
     {
@@ -233,8 +218,7 @@ public:
 
     void LoadStore()
     {
-        if (m_options.storeFolder.empty())
-            return;
+        if (m_options.storeFolder.empty()) return;
         for (int index = 0; index < 2; ++index)
             LoadStoredFrame(m_options, index, &m_memories[index]);
     }
@@ -253,34 +237,36 @@ public:
             return;
         }
         switch (command) {
-        case kCommandWriteFmem1:
-        case kCommandWriteFmem2:
-            ServeWrite(client, command == kCommandWriteFmem1 ? 0 : 1);
-            break;
-        case kCommandReadFmem1:
-        case kCommandReadFmem2:
-            ServeRead(client, command == kCommandReadFmem1 ? 0 : 1);
-            break;
-        default: {
-            const uint8_t reply = m_options.commandReply.value_or(kReplyError);
-            WriteExactly(client, &reply, 1, idle);
-            Log("unknown command %02X: answered %02X", command, reply);
-            break;
-        }
+            case kCommandWriteFmem1:
+            case kCommandWriteFmem2:
+                ServeWrite(client, command == kCommandWriteFmem1 ? 0 : 1);
+                break;
+            case kCommandReadFmem1:
+            case kCommandReadFmem2:
+                ServeRead(client, command == kCommandReadFmem1 ? 0 : 1);
+                break;
+            default: {
+                const uint8_t reply = m_options.commandReply.value_or(kReplyError);
+                WriteExactly(client, &reply, 1, idle);
+                Log("unknown command %02X: answered %02X", command, reply);
+                break;
+            }
         }
     }
 
-private:
+  private:
     // The payload limit of the fault options: true when the exchange must end after `done` bytes,
     // having dropped the connection or stalled as asked.
     bool PayloadLimitReached(int client, uint64_t done, const char* what)
     {
         if (m_options.closeAfter >= 0 && done >= static_cast<uint64_t>(m_options.closeAfter)) {
-            Log("%s: closing after %llu payload bytes", what, static_cast<unsigned long long>(done));
+            Log("%s: closing after %llu payload bytes", what,
+                static_cast<unsigned long long>(done));
             return true;
         }
         if (m_options.stallAfter >= 0 && done >= static_cast<uint64_t>(m_options.stallAfter)) {
-            Log("%s: stalling after %llu payload bytes", what, static_cast<unsigned long long>(done));
+            Log("%s: stalling after %llu payload bytes", what,
+                static_cast<unsigned long long>(done));
             StallUntilClientLeaves(client);
             return true;
         }
@@ -302,8 +288,7 @@ private:
     {
         const int idle = m_options.idleTimeoutMs;
         const uint8_t reply = m_options.commandReply.value_or(kReplyAccept);
-        if (!WriteExactly(client, &reply, 1, idle))
-            return;
+        if (!WriteExactly(client, &reply, 1, idle)) return;
         if (reply != kReplyAccept) {
             Log("write FMEM %d: answered %02X", index + 1, reply);
             return;
@@ -333,12 +318,10 @@ private:
         std::snprintf(what, sizeof what, "write FMEM %d %ux%u", index + 1, width, height);
         while (done < total || (m_options.stallAfter >= 0 && done == total &&
                                 static_cast<uint64_t>(m_options.stallAfter) == total)) {
-            if (PayloadLimitReached(client, done, what))
-                return;
+            if (PayloadLimitReached(client, done, what)) return;
             uint64_t want = std::min(total - done, BytesBeforeLimit(done, total));
             uint8_t* into = acceptable ? frame.data() + done : scratch.data();
-            if (!acceptable)
-                want = std::min<uint64_t>(want, scratch.size());
+            if (!acceptable) want = std::min<uint64_t>(want, scratch.size());
             if (WaitFor(client, POLLIN, idle) != Wait::Ready) {
                 Log("%s: client silent or stop requested after %llu bytes, frame dropped", what,
                     static_cast<unsigned long long>(done));
@@ -350,8 +333,7 @@ private:
                     static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
                 return;
             }
-            if (received > 0)
-                done += static_cast<uint64_t>(received);
+            if (received > 0) done += static_cast<uint64_t>(received);
         }
 
         uint8_t status = acceptable ? m_options.finalStatus.value_or(kReplyAccept) : kReplyError;
@@ -374,28 +356,23 @@ private:
         const int idle = m_options.idleTimeoutMs;
         const FrameMemory& memory = m_memories[index];
         uint8_t reply = memory.filled ? kReplyFrameFollows : kReplyAccept;
-        if (m_options.commandReply)
-            reply = *m_options.commandReply;
-        if (!WriteExactly(client, &reply, 1, idle))
-            return;
+        if (m_options.commandReply) reply = *m_options.commandReply;
+        if (!WriteExactly(client, &reply, 1, idle)) return;
         if (reply != kReplyFrameFollows) {
             Log("read FMEM %d: answered %02X", index + 1, reply);
             return;
         }
-        const uint8_t header[4] = {static_cast<uint8_t>(memory.width >> 8),
-                                   static_cast<uint8_t>(memory.width),
-                                   static_cast<uint8_t>(memory.height >> 8),
-                                   static_cast<uint8_t>(memory.height)};
-        if (!WriteExactly(client, header, 4, idle))
-            return;
+        const uint8_t header[4] = {
+            static_cast<uint8_t>(memory.width >> 8), static_cast<uint8_t>(memory.width),
+            static_cast<uint8_t>(memory.height >> 8), static_cast<uint8_t>(memory.height)};
+        if (!WriteExactly(client, header, 4, idle)) return;
         char what[64];
         std::snprintf(what, sizeof what, "read FMEM %d %ux%u", index + 1, memory.width,
                       memory.height);
         const uint64_t total = memory.frame.size();
         uint64_t done = 0;
         while (done < total) {
-            if (PayloadLimitReached(client, done, what))
-                return;
+            if (PayloadLimitReached(client, done, what)) return;
             const uint64_t count = std::min(total - done, BytesBeforeLimit(done, total));
             if (!WriteExactly(client, memory.frame.data() + done, count, idle)) {
                 Log("%s: client left after %llu of %llu bytes", what,
@@ -414,7 +391,8 @@ private:
 
 void PrintUsage(FILE* to)
 {
-    std::fprintf(to,
+    std::fprintf(
+        to,
         "usage: switcher-emu [--listen ADDR] [--port N] [--store DIR] [fault options]\n"
         "\n"
         "Serves the frame memory transfer protocol of the switcher on TCP, one client after\n"
@@ -443,26 +421,22 @@ void PrintUsage(FILE* to)
 
 bool ParseUnsigned(const char* text, uint64_t maximum, uint64_t* value)
 {
-    if (text == nullptr || *text == '\0' || *text == '-')
-        return false;
+    if (text == nullptr || *text == '\0' || *text == '-') return false;
     char* end = nullptr;
     errno = 0;
     unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || parsed > maximum)
-        return false;
+    if (errno != 0 || *end != '\0' || parsed > maximum) return false;
     *value = parsed;
     return true;
 }
 
 bool ParseByte(const char* text, uint8_t* value)
 {
-    if (text == nullptr || *text == '\0' || *text == '-')
-        return false;
+    if (text == nullptr || *text == '\0' || *text == '-') return false;
     char* end = nullptr;
     errno = 0;
     unsigned long parsed = std::strtoul(text, &end, 16);
-    if (errno != 0 || *end != '\0' || parsed > 0xFF)
-        return false;
+    if (errno != 0 || *end != '\0' || parsed > 0xFF) return false;
     *value = static_cast<uint8_t>(parsed);
     return true;
 }
@@ -483,15 +457,13 @@ int ParseOptions(int argc, char** argv, EmulatorOptions* options)
         } else if (option == "--listen") {
             in_addr probe{};
             valid = value != nullptr && ::inet_pton(AF_INET, value, &probe) == 1;
-            if (valid)
-                options->listenAddress = value;
+            if (valid) options->listenAddress = value;
         } else if (option == "--port") {
             valid = ParseUnsigned(value, 65535, &number);
             options->port = static_cast<int>(number);
         } else if (option == "--store") {
             valid = value != nullptr && *value != '\0';
-            if (valid)
-                options->storeFolder = value;
+            if (valid) options->storeFolder = value;
         } else if (option == "--max-frame-bytes") {
             valid = ParseUnsigned(value, UINT32_MAX, &number);
             options->maxFrameBytes = number;
@@ -527,8 +499,7 @@ int ParseOptions(int argc, char** argv, EmulatorOptions* options)
                          option.c_str());
             return 2;
         }
-        if (usedValue)
-            ++i;
+        if (usedValue) ++i;
     }
     return 0;
 }
@@ -539,8 +510,7 @@ int main(int argc, char** argv)
 {
     EmulatorOptions options;
     int parsed = ParseOptions(argc, argv, &options);
-    if (parsed != 0)
-        return parsed < 0 ? 0 : parsed;
+    if (parsed != 0) return parsed < 0 ? 0 : parsed;
 
     // SIGINT and SIGTERM are blocked except inside ppoll(), where they end the wait; a client
     // that goes away while we write must not kill the emulator either.
@@ -595,11 +565,9 @@ int main(int argc, char** argv)
     Log("listening on %s:%u", options.listenAddress.c_str(), ntohs(address.sin_port));
 
     while (!g_stopRequested) {
-        if (WaitFor(listener.Get(), POLLIN, -1) != Wait::Ready)
-            continue;
+        if (WaitFor(listener.Get(), POLLIN, -1) != Wait::Ready) continue;
         CUniqueFd client(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!client)
-            continue;
+        if (!client) continue;
         emulator.Serve(client.Get());
     }
     Log("stopped");

@@ -13,13 +13,14 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "link/unique_fd.h"
+
+#include <limits.h>
+#include <spawn.h>
 
 extern char** environ;
 
@@ -33,7 +34,7 @@ inline std::string ProgramPath(const char* name)
 
 // A child whose standard output and error are collected by a reader thread each.
 class CChildProcess {
-public:
+  public:
     CChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                   const std::vector<std::string>& environment = {})
     {
@@ -50,12 +51,12 @@ public:
             argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
         std::vector<char*> envp;
-        for (char** variable = environ; *variable != nullptr; ++variable)
-            envp.push_back(*variable);
+        for (char** variable = environ; *variable != nullptr; ++variable) envp.push_back(*variable);
         for (const std::string& variable : environment)
             envp.push_back(const_cast<char*>(variable.c_str()));
         envp.push_back(nullptr);
-        if (::posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
+        if (::posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) !=
+            0)
             m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(output[1]);
@@ -101,8 +102,7 @@ public:
             size_t start = 0;
             while (start < m_output.size()) {
                 size_t end = m_output.find('\n', start);
-                if (end == std::string::npos)
-                    break;
+                if (end == std::string::npos) break;
                 if (m_output.compare(start, prefix.size(), prefix) == 0) {
                     found = m_output.substr(start, end - start);
                     return true;
@@ -125,19 +125,17 @@ public:
         return m_errors;
     }
 
-private:
+  private:
     void Collect(int fd, std::string* into)
     {
         CUniqueFd pipe(fd);
         char buffer[4096];
         for (;;) {
             ssize_t count = ::read(fd, buffer, sizeof buffer);
-            if (count < 0 && errno == EINTR)
-                continue;
+            if (count < 0 && errno == EINTR) continue;
             std::lock_guard<std::mutex> lock(m_mutex);
             if (count <= 0) {
-                if (into == &m_output)
-                    m_outputClosed = true;
+                if (into == &m_output) m_outputClosed = true;
                 m_changed.notify_all();
                 return;
             }
@@ -148,10 +146,8 @@ private:
 
     void JoinReaders()
     {
-        if (m_outputReader.joinable())
-            m_outputReader.join();
-        if (m_errorReader.joinable())
-            m_errorReader.join();
+        if (m_outputReader.joinable()) m_outputReader.join();
+        if (m_errorReader.joinable()) m_errorReader.join();
     }
 
     pid_t m_pid = -1;
@@ -168,7 +164,7 @@ private:
 
 // switcher-emu on an ephemeral port of 127.0.0.1, stopped with SIGTERM at the end.
 class CEmulatorProcess {
-public:
+  public:
     explicit CEmulatorProcess(std::vector<std::string> options = {})
     {
         options.insert(options.begin(), {"--port", "0"});
@@ -185,15 +181,14 @@ public:
     // Stops the emulator and returns its exit status.
     int Stop()
     {
-        if (m_stopped)
-            return m_status;
+        if (m_stopped) return m_status;
         m_stopped = true;
         m_process->Signal(SIGTERM);
         m_status = m_process->Wait();
         return m_status;
     }
 
-private:
+  private:
     std::unique_ptr<CChildProcess> m_process;
     uint16_t m_port = 0;
     bool m_stopped = false;

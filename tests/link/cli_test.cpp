@@ -12,14 +12,14 @@ using SavePngFn = int (*)(const char*, int, int, int, const unsigned char*);
 
 // Pictures written through the library itself: a colour BMP and a PNG with alpha.
 class CliTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         ASSERT_EQ(BindImgPort(&m_api), BindResult::Bound);
         std::vector<uint8_t> pixels(64 * 48 * 4);
-        for (size_t i = 0; i < pixels.size(); ++i)
-            pixels[i] = static_cast<uint8_t>(i * 13);
-        ASSERT_EQ(m_api.saveImageBmp(m_folder.File("colour.bmp").c_str(), 64, 48, pixels.data()), 0);
+        for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 13);
+        ASSERT_EQ(m_api.saveImageBmp(m_folder.File("colour.bmp").c_str(), 64, 48, pixels.data()),
+                  0);
         void* library = ::dlopen(ProgramPath("libImgPort.so").c_str(), RTLD_NOW);
         ASSERT_NE(library, nullptr);
         auto savePng = reinterpret_cast<SavePngFn>(::dlsym(library, "ZorGdipSaveImagePNG"));
@@ -39,8 +39,8 @@ protected:
     }
     static std::vector<std::string> At(uint16_t port, std::vector<std::string> arguments)
     {
-        arguments.insert(arguments.begin() + 1,
-                         {"--host", "127.0.0.1", "--port", std::to_string(port), "--timeout", "0.4"});
+        arguments.insert(arguments.begin() + 1, {"--host", "127.0.0.1", "--port",
+                                                 std::to_string(port), "--timeout", "0.4"});
         return arguments;
     }
 
@@ -53,7 +53,8 @@ protected:
 TEST_F(CliTest, SendThenGetGivesThePictureBack)
 {
     CEmulatorProcess emulator;
-    Run sent = RunCli(At(emulator.Port(), {"send", "--raster", "SD576", m_folder.File("colour.bmp")}));
+    Run sent =
+        RunCli(At(emulator.Port(), {"send", "--raster", "SD576", m_folder.File("colour.bmp")}));
     EXPECT_EQ(sent.status, 0);
     EXPECT_EQ(sent.errors, "");
     const std::string output = m_folder.File("back.bmp");
@@ -77,7 +78,8 @@ TEST_F(CliTest, SendThenGetGivesThePictureBack)
 TEST_F(CliTest, PairSendsAlphaToFmem2)
 {
     CEmulatorProcess emulator;
-    Run sent = RunCli(At(emulator.Port(), {"send", "--pair", "--keep", m_folder.File("alpha.png")}));
+    Run sent =
+        RunCli(At(emulator.Port(), {"send", "--pair", "--keep", m_folder.File("alpha.png")}));
     EXPECT_EQ(sent.status, 0) << sent.errors;
     std::shared_ptr<const Picture> picture;
     ASSERT_EQ(LoadPicture(m_api, m_folder.File("alpha.png").c_str(), &picture), 0);
@@ -97,7 +99,8 @@ TEST_F(CliTest, RefusalsAndFailures)
     Run noFile = RunCli(At(emulator.Port(), {"send", m_folder.File("missing.png")}));
     EXPECT_EQ(noFile.status, 1);
     EXPECT_EQ(noFile.errors, "File read error!!\n");
-    Run empty = RunCli(At(emulator.Port(), {"get", "--fmem", "2", "--output", m_folder.File("x.bmp")}));
+    Run empty =
+        RunCli(At(emulator.Port(), {"get", "--fmem", "2", "--output", m_folder.File("x.bmp")}));
     EXPECT_EQ(empty.status, kFmemEmpty);
     EXPECT_EQ(empty.errors, "FMEM is empty\n");
     EXPECT_EQ(emulator.Process().Output().find("write"), std::string::npos)

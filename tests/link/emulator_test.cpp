@@ -39,43 +39,47 @@ TEST(EmulatorRoundTrip, AllRasters)
     CTemporaryFolder store;
     CEmulatorProcess emulator({"--store", store.Path()});
     ASSERT_NE(emulator.Port(), 0);
-    const auto picture = MakeTestPicture(75, 101, false);
     TakeCompletionSignals();
     for (OutputRaster raster :
          {OutputRaster::HD1080, OutputRaster::HD720, OutputRaster::SD480, OutputRaster::SD576}) {
         const RasterSize size = RasterDimensions(raster);
-        JobSettings settings = LocalSettings(emulator.Port());
-        settings.raster = raster;
-        settings.aspect = AspectMode::Keep;
-        settings.blank = {200, 10, 60};
-        RecordingHost host;
-        ASSERT_EQ(SendPicture(settings, picture, &host), 0);
-        EXPECT_TRUE(host.messages.empty());
-        EXPECT_EQ(TakeCompletionSignals(), 1);
+        // A picture that needs fitting, and one of the raster's own size (sent without a fit).
+        for (auto picture :
+             {MakeTestPicture(75, 101, false), MakeTestPicture(size.height, size.width, false)}) {
+            JobSettings settings = LocalSettings(emulator.Port());
+            settings.raster = raster;
+            settings.aspect = AspectMode::Keep;
+            settings.blank = {200, 10, 60};
+            RecordingHost host;
+            ASSERT_EQ(SendPicture(settings, picture, &host), 0);
+            EXPECT_TRUE(host.messages.empty());
+            EXPECT_EQ(TakeCompletionSignals(), 1);
 
-        const std::vector<uint8_t> expected =
-            ExpectedFrame(*picture, picture->colour, raster, AspectMode::Keep, settings.blank);
-        uint16_t width = 0, height = 0;
-        EXPECT_TRUE(ReadFrameMemoryBytes(emulator.Port(), true, nullptr, &width, &height) ==
-                    expected);
-        EXPECT_EQ(width, size.width);
-        EXPECT_EQ(height, size.height);
-        std::vector<uint8_t> stored = FileBytes(store.File("fmem1.ycbcr"));
-        ASSERT_EQ(stored.size(), expected.size() + 4);
-        EXPECT_EQ(stored[0] << 8 | stored[1], size.width);
-        EXPECT_EQ(stored[2] << 8 | stored[3], size.height);
-        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), stored.begin() + 4));
+            const std::vector<uint8_t> expected =
+                ExpectedFrame(*picture, picture->colour, raster, AspectMode::Keep, settings.blank);
+            uint16_t width = 0, height = 0;
+            EXPECT_TRUE(ReadFrameMemoryBytes(emulator.Port(), true, nullptr, &width, &height) ==
+                        expected);
+            EXPECT_EQ(width, size.width);
+            EXPECT_EQ(height, size.height);
+            std::vector<uint8_t> stored = FileBytes(store.File("fmem1.ycbcr"));
+            ASSERT_EQ(stored.size(), expected.size() + 4);
+            EXPECT_EQ(stored[0] << 8 | stored[1], size.width);
+            EXPECT_EQ(stored[2] << 8 | stored[3], size.height);
+            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), stored.begin() + 4));
 
-        ASSERT_EQ(ReceivePicture(settings, &host), 0);
-        EXPECT_EQ(TakeCompletionSignals(), 1);
-        ASSERT_EQ(host.installs, 1);
-        const Picture& received = *host.installed;
-        EXPECT_EQ(received.width, size.width);
-        EXPECT_EQ(received.height, size.height);
-        EXPECT_FALSE(received.HasAlpha());
-        std::vector<uint8_t> decoded(size_t{static_cast<size_t>(size.width)} * size.height * 3);
-        DecodeFrame(expected.data(), decoded.data(), size.height, size.width);
-        EXPECT_TRUE(received.colour == decoded);
+            ASSERT_EQ(ReceivePicture(settings, &host), 0);
+            EXPECT_EQ(TakeCompletionSignals(), 1);
+            ASSERT_EQ(host.installs, 1);
+            host.installs = 0;
+            const Picture& received = *host.installed;
+            EXPECT_EQ(received.width, size.width);
+            EXPECT_EQ(received.height, size.height);
+            EXPECT_FALSE(received.HasAlpha());
+            std::vector<uint8_t> decoded(size_t{static_cast<size_t>(size.width)} * size.height * 3);
+            DecodeFrame(expected.data(), decoded.data(), size.height, size.width);
+            EXPECT_TRUE(received.colour == decoded);
+        }
     }
 }
 

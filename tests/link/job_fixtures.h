@@ -22,16 +22,17 @@ inline std::shared_ptr<const Picture> MakeTestPicture(int height, int width, boo
     picture->stride = PaddedStride(width);
     picture->header = MakePictureHeader(width, height);
     picture->colour.assign(static_cast<size_t>(picture->stride) * height, 0);
-    if (withAlpha)
-        picture->alpha.assign(picture->colour.size(), 0);
+    if (withAlpha) picture->alpha.assign(picture->colour.size(), 0);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            uint8_t* pixel = picture->colour.data() + static_cast<size_t>(y) * picture->stride + x * 3;
+            uint8_t* pixel =
+                picture->colour.data() + static_cast<size_t>(y) * picture->stride + x * 3;
             pixel[0] = static_cast<uint8_t>(x * 5 + y);
             pixel[1] = static_cast<uint8_t>(y * 3);
             pixel[2] = static_cast<uint8_t>(255 - x - y);
             if (withAlpha) {
-                uint8_t* alpha = picture->alpha.data() + static_cast<size_t>(y) * picture->stride + x * 3;
+                uint8_t* alpha =
+                    picture->alpha.data() + static_cast<size_t>(y) * picture->stride + x * 3;
                 alpha[0] = alpha[1] = alpha[2] = static_cast<uint8_t>((x + y) * 9);
             }
         }
@@ -46,7 +47,8 @@ inline std::vector<uint8_t> ExpectedFrame(const Picture& picture, const std::vec
 {
     const RasterSize size = RasterDimensions(raster);
     uint8_t* fitted = nullptr;
-    if (FitToRaster(plane.data(), picture.height, picture.width, &fitted, raster, aspect, blank) != 0)
+    if (FitToRaster(plane.data(), picture.height, picture.width, &fitted, raster, aspect, blank) !=
+        0)
         return {};
     std::vector<uint8_t> frame(size_t{static_cast<size_t>(size.width)} * size.height * 2);
     EncodeFrame(fitted, frame.data(), size.height, size.width, size.width > 1000);
@@ -80,50 +82,47 @@ inline int TakeCompletionSignals()
 {
     auto event = CreateNamedEvent(kCompletionEventName);
     int count = 0;
-    while (event->TryWait())
-        ++count;
+    while (event->TryWait()) ++count;
     return count;
 }
 
 // Reads a frame memory as raw bytes through the link; empty when it holds nothing.
 inline std::vector<uint8_t> ReadFrameMemoryBytes(uint16_t port, bool fmem1, int* result = nullptr,
-                                                 uint16_t* width = nullptr, uint16_t* height = nullptr)
+                                                 uint16_t* width = nullptr,
+                                                 uint16_t* height = nullptr)
 {
     TestInputs inputs;
     inputs.fmem1 = fmem1;
     CSwitcherLink link(inputs, TestLinkOptions(port));
     const int code = link.ReceiveFrame();
-    if (result != nullptr)
-        *result = code;
+    if (result != nullptr) *result = code;
     std::vector<uint8_t> bytes;
     if (code == kTransferOk && link.m_frame != nullptr)
-        bytes.assign(link.m_frame, link.m_frame + size_t{link.m_frameWidth} * link.m_frameHeight * 2);
-    if (width != nullptr)
-        *width = link.m_frameWidth;
-    if (height != nullptr)
-        *height = link.m_frameHeight;
+        bytes.assign(link.m_frame,
+                     link.m_frame + size_t{link.m_frameWidth} * link.m_frameHeight * 2);
+    if (width != nullptr) *width = link.m_frameWidth;
+    if (height != nullptr) *height = link.m_frameHeight;
     std::free(link.m_frame);
     return bytes;
 }
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class CTemporaryFolder {
-public:
+  public:
     CTemporaryFolder()
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "imgcast-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr)
-            m_path = pattern;
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "imgcast-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) m_path = pattern;
     }
     ~CTemporaryFolder()
     {
         std::error_code ignored;
-        if (!m_path.empty())
-            std::filesystem::remove_all(m_path, ignored);
+        if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
     }
     const std::string& Path() const { return m_path; }
     std::string File(const char* name) const { return m_path + "/" + name; }
 
-private:
+  private:
     std::string m_path;
 };

@@ -100,8 +100,7 @@ TEST(ReceiveJobInstall, EmptyFrameKeepsPicture)
 TEST(ReceiveJobInstall, OddWidthGetsPaddedRows)
 {
     std::vector<uint8_t> frame(101 * 3 * 2);
-    for (size_t i = 0; i < frame.size(); ++i)
-        frame[i] = static_cast<uint8_t>(16 + i % 200);
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(16 + i % 200);
     CScriptedPeer peer([&](int fd) {
         PeerRead(fd, 1);
         PeerSend(fd, {kReplyFrameFollows, 0x00, 101, 0x00, 3});

@@ -18,8 +18,7 @@ std::vector<size_t> g_sendSizes;  // written only by the recording thread
 extern "C" ssize_t __real_send(int fd, const void* data, size_t size, int flags);
 extern "C" ssize_t __wrap_send(int fd, const void* data, size_t size, int flags)
 {
-    if (t_recording)
-        g_sendSizes.push_back(size);
+    if (t_recording) g_sendSizes.push_back(size);
     return __real_send(fd, data, size, flags);
 }
 
@@ -58,8 +57,7 @@ TEST(LinkFrameChunks, FourRasters)
         EXPECT_EQ(g_sendSizes[1], 4u);
         std::vector<size_t> chunks(g_sendSizes.begin() + 2, g_sendSizes.end());
         std::vector<size_t> expected(c.fullChunks, 1024);
-        if (c.lastChunk != 0)
-            expected.push_back(c.lastChunk);
+        if (c.lastChunk != 0) expected.push_back(c.lastChunk);
         EXPECT_EQ(chunks, expected) << c.width << "x" << c.height;
     }
 }

@@ -2,11 +2,10 @@
 // limits, the counters and the sockets it leaves behind.
 #include <cstdlib>
 #include <cstring>
-
-#include <dirent.h>
-#include <fcntl.h>
 #include <numeric>
 #include <random>
+
+#include <fcntl.h>
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
@@ -15,13 +14,14 @@
 #include "link/switcher_link.h"
 #include "tests/link/scripted_peer.h"
 
+#include <dirent.h>
+
 namespace {
 
 std::vector<uint8_t> PatternFrame(size_t bytes)
 {
     std::vector<uint8_t> frame(bytes);
-    for (size_t i = 0; i < bytes; ++i)
-        frame[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    for (size_t i = 0; i < bytes; ++i) frame[i] = static_cast<uint8_t>(i * 7 + i / 251);
     return frame;
 }
 
@@ -55,8 +55,7 @@ int OpenDescriptorCount()
 {
     int count = 0;
     DIR* folder = ::opendir("/proc/self/fd");
-    while (dirent* entry = ::readdir(folder))
-        count += entry->d_name[0] != '.';
+    while (dirent* entry = ::readdir(folder)) count += entry->d_name[0] != '.';
     ::closedir(folder);
     return count;
 }
@@ -105,10 +104,11 @@ TEST(LinkWriteBytes, CommandByteFollowsTarget)
 // The reply to the write command: only AC lets size and frame go out.
 TEST(LinkWriteReplies, EveryReplyByte)
 {
-    const std::pair<uint8_t, int> cases[] = {
-        {kReplyError, kSwitcherReceiveError}, {kReplyBusy, kWriteBusy},
-        {kReplyFrameFollows, kReceiveDataError}, {0x00, kReceiveDataError},
-        {0xFF, kReceiveDataError}};
+    const std::pair<uint8_t, int> cases[] = {{kReplyError, kSwitcherReceiveError},
+                                             {kReplyBusy, kWriteBusy},
+                                             {kReplyFrameFollows, kReceiveDataError},
+                                             {0x00, kReceiveDataError},
+                                             {0xFF, kReceiveDataError}};
     for (auto [reply, expected] : cases) {
         bool nothingMore = false;
         CScriptedPeer peer([&](int fd) {
@@ -127,10 +127,11 @@ TEST(LinkWriteReplies, EveryReplyByte)
 
 TEST(LinkWriteReplies, EveryFinalStatus)
 {
-    const std::pair<uint8_t, int> cases[] = {
-        {kReplyAccept, kTransferOk}, {kReplyError, kSwitcherReceiveError},
-        {kReplyBusy, kWriteBusy}, {kReplyFrameFollows, kReceiveDataError},
-        {0x42, kReceiveDataError}};
+    const std::pair<uint8_t, int> cases[] = {{kReplyAccept, kTransferOk},
+                                             {kReplyError, kSwitcherReceiveError},
+                                             {kReplyBusy, kWriteBusy},
+                                             {kReplyFrameFollows, kReceiveDataError},
+                                             {0x42, kReceiveDataError}};
     for (auto [status, expected] : cases) {
         CScriptedPeer peer([&](int fd) {
             PeerRead(fd, 1);
@@ -224,9 +225,11 @@ TEST(LinkReadBytes, CommandByteFollowsFmem1Radio)
 
 TEST(LinkReadReplies, EveryReplyByte)
 {
-    const std::pair<uint8_t, int> cases[] = {
-        {kReplyAccept, kFmemEmpty}, {kReplyError, kFmemReadError}, {kReplyBusy, kReadBusy},
-        {0x20, kReceiveDataError}, {0x00, kReceiveDataError}};
+    const std::pair<uint8_t, int> cases[] = {{kReplyAccept, kFmemEmpty},
+                                             {kReplyError, kFmemReadError},
+                                             {kReplyBusy, kReadBusy},
+                                             {0x20, kReceiveDataError},
+                                             {0x00, kReceiveDataError}};
     for (auto [reply, expected] : cases) {
         CScriptedPeer peer([&](int fd) {
             PeerRead(fd, 1);
@@ -408,12 +411,10 @@ namespace {
     CSwitcherLink link(inputs, TestLinkOptions(UnusedPort()));
     // One attempt while descriptors are free: the sanitizers check the inputs' type on the first
     // call and need a descriptor of their own for it.
-    if (link.SendFrame() != kServerConnectError)
-        std::_Exit(100);
+    if (link.SendFrame() != kServerConnectError) std::_Exit(100);
     int highest = 0;
     for (int fd = 0; fd < 4096; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1)
-            highest = fd;
+        if (::fcntl(fd, F_GETFD) != -1) highest = fd;
     }
     rlimit limit{static_cast<rlim_t>(highest + 1), static_cast<rlim_t>(highest + 1)};
     ::setrlimit(RLIMIT_NOFILE, &limit);

@@ -1,10 +1,11 @@
 // The picture state: loading through the library's entry points, pictures from received frames,
 // handing packed rows to the BMP saver, binding the library.
+#include "app/picture.h"
+
 #include <cstring>
 
 #include <gtest/gtest.h>
 
-#include "app/picture.h"
 #include "frame/frame.h"
 
 namespace {
@@ -28,19 +29,17 @@ struct FakeLibrary {
         *h = height;
         *bpp = bytesPerPixel;
         *pixels = nullptr;
-        if (loadResult != 0)
-            return loadResult;
+        if (loadResult != 0) return loadResult;
         const size_t bytes = size_t{width} * height * bytesPerPixel;
         handedOut = new unsigned char[bytes];
-        for (size_t i = 0; i < bytes; ++i)
-            handedOut[i] = static_cast<unsigned char>(1 + i % 250);
+        for (size_t i = 0; i < bytes; ++i) handedOut[i] = static_cast<unsigned char>(1 + i % 250);
         *pixels = handedOut;
         return 0;
     }
     static int Delete(unsigned char** pixels)
     {
         EXPECT_EQ(*pixels, handedOut);
-        delete[] *pixels;
+        delete[] * pixels;
         *pixels = nullptr;
         ++releases;
         return 0;
@@ -152,8 +151,7 @@ TEST(SavePictureRows, PackedForTheSaver)
     FakeLibrary::saveResult = 0;
     EXPECT_EQ(SavePictureBmp(FakeLibrary::Api(), picture, "out.bmp"), 0);
     ASSERT_EQ(FakeLibrary::saved.size(), 30u);
-    for (int i = 0; i < 30; ++i)
-        EXPECT_EQ(FakeLibrary::saved[i], i);
+    for (int i = 0; i < 30; ++i) EXPECT_EQ(FakeLibrary::saved[i], i);
     FakeLibrary::saveResult = 1;
     EXPECT_EQ(SavePictureBmp(FakeLibrary::Api(), picture, "out.bmp"), 1);
 }

@@ -1,9 +1,9 @@
 // The progress text and the completion event.
+#include "link/progress.h"
+
 #include <thread>
 
 #include <gtest/gtest.h>
-
-#include "link/progress.h"
 
 TEST(ProgressText, SendingAndReceiving)
 {

@@ -18,7 +18,7 @@
 #include "link/unique_fd.h"
 
 class CScriptedPeer {
-public:
+  public:
     using Script = std::function<void(int fd)>;
 
     explicit CScriptedPeer(Script script, const char* address = "127.0.0.1", int backlog = 4)
@@ -36,11 +36,9 @@ public:
             m_thread = std::thread([this, script = std::move(script)] {
                 // Gives up after a few seconds, so that a link that never connects fails the test
                 // instead of hanging it.
-                if (!WaitForSocket(m_listener.Get(), POLLIN, 5000))
-                    return;
+                if (!WaitForSocket(m_listener.Get(), POLLIN, 5000)) return;
                 CUniqueFd connection(::accept4(m_listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-                if (connection)
-                    script(connection.Get());
+                if (connection) script(connection.Get());
             });
         }
     }
@@ -50,11 +48,10 @@ public:
     int Listener() const { return m_listener.Get(); }
     void Join()
     {
-        if (m_thread.joinable())
-            m_thread.join();
+        if (m_thread.joinable()) m_thread.join();
     }
 
-private:
+  private:
     CUniqueFd m_listener;
     uint16_t m_port = 0;
     std::thread m_thread;
@@ -64,8 +61,7 @@ private:
 inline std::vector<uint8_t> PeerRead(int fd, size_t count)
 {
     std::vector<uint8_t> bytes(count);
-    if (!ReceiveAll(fd, bytes.data(), count, 5000))
-        bytes.clear();
+    if (!ReceiveAll(fd, bytes.data(), count, 5000)) bytes.clear();
     return bytes;
 }
 
