@@ -95,10 +95,15 @@ std::shared_ptr<Picture> BuildPicture(const unsigned char* pixels, int width, in
         picture->stride = PaddedStride(width);
         picture->header = MakePictureHeader(width, height);
         const size_t planeBytes = static_cast<size_t>(picture->stride) * height;
+        const size_t sourceRow = static_cast<size_t>(width) * bytesPerPixel;
+        if (bytesPerPixel == 3 && sourceRow == static_cast<size_t>(picture->stride)) {
+            // Rows without padding: the library's buffer is the plane already.
+            picture->colour.assign(pixels, pixels + planeBytes);
+            return picture;
+        }
         picture->colour.assign(planeBytes, 0);
         if (bytesPerPixel == 4) picture->alpha.assign(planeBytes, 0);
 
-        const size_t sourceRow = static_cast<size_t>(width) * bytesPerPixel;
         for (int y = 0; y < height; ++y) {
             const unsigned char* source = pixels + sourceRow * y;
             uint8_t* colour = picture->colour.data() + static_cast<size_t>(picture->stride) * y;

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdlib>
 
+#include <malloc.h>
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -21,6 +23,16 @@ std::shared_ptr<CAutoResetEvent> OpenCompletionEvent()
 }
 
 }  // namespace
+
+void KeepFrameBlocksInHeap()
+{
+    // One arena: the job's thread reuses what the loading thread released. Blocks up to 32 MB
+    // (a 4K picture) come from the heap, and the heap is not handed back to the system between
+    // jobs.
+    ::mallopt(M_ARENA_MAX, 1);
+    ::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    ::mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+}
 
 CTransferJob::CTransferJob(const JobSettings& settings, JobHost& host)
     : m_settings(settings)

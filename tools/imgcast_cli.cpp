@@ -18,8 +18,6 @@
 #include "link/progress.h"
 #include "link/transfer_jobs.h"
 
-#include <malloc.h>
-
 namespace {
 
 // Exit status for a command line that cannot be understood; apart from the TransferResult codes
@@ -235,11 +233,9 @@ int main(int argc, char** argv)
 {
     const Clock::time_point start = Clock::now();
     std::signal(SIGPIPE, SIG_IGN);
-    // A send passes through several frame-sized blocks, and touching a fresh block costs more
-    // than encoding it. Kept in the heap rather than in mappings of their own, the block that one
-    // stage releases (the decoder's pixels) is reused by the next (the frame), pages mapped.
-    ::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-    ::mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+    // The picture, the frame and the decoder's pixels are frame-sized blocks; reusing released
+    // ones spares the cost of touching fresh pages.
+    KeepFrameBlocksInHeap();
 
     CliOptions options;
     const int parsed = ParseCommandLine(argc, argv, &options);
