@@ -83,7 +83,8 @@ struct SweepGroup {
     const int32_t* blockBase;    // [paddedWidth / lanes]: first source column of each block
     const uint8_t* blockWindow;  // [paddedWidth / lanes]: a BlockWindow
     const double* const* weights;  // per sweep: [taps][paddedWidth], ((wx × hy) × 4000000) ÷ E
-    const int32_t* const* rows;    // per sweep: its packed source row
+    const void* const* rows;       // per sweep: its packed source row (or its three planes)
+    size_t planeLength;            // planes kernel: doubles from one plane to the next
     int sweeps;
     int taps;
     int paddedWidth;  // destination width rounded up to a multiple of 16
@@ -100,6 +101,14 @@ using WeightRowFn = void (*)(const double* overlap, double hy, double e, double*
 // Repacks `width` pixels of a BgrRaster row into 32-bit words; reads only the pixel bytes and
 // writes `width` rounded up to a multiple of 16 words.
 using PackRowFn = void (*)(const uint8_t* bgr, int width, int32_t* packed);
+
+// Rows split into three planes of doubles (blue, green, red, planeLength apart, each with
+// kPackedRowSlack zeros after the width rounded up to 16) save the conversions when a source
+// pixel serves many destination pixels (scaling up); the planes kernel takes 8-column blocks
+// whose taps all lie within 16 pixels of the block's base.
+using SplitRowFn = void (*)(const uint8_t* bgr, int width, double* planes, size_t planeLength);
+void SplitRowAvx512(const uint8_t* bgr, int width, double* planes, size_t planeLength);
+void ResampleSweepsPlanesAvx512(const SweepGroup& group);
 
 void ResampleSweepsAvx2(const SweepGroup& group);
 void ResampleSweepsAvx512(const SweepGroup& group);

@@ -111,6 +111,8 @@ struct ResamplePlan {
     SweepGroupFn kernel = nullptr;
     WeightRowFn weightRow = nullptr;
     PackRowFn packRow = nullptr;
+    bool planes = false;  // rows split into planes of doubles for ResampleSweepsPlanesAvx512
+    SplitRowFn splitRow = nullptr;
 };
 
 // Walks the destination columns exactly as the sequential sweep does (it is the same for every
@@ -140,6 +142,38 @@ void WalkColumns(int sourceWidth, int width, Visit visit)
     }
 }
 
+// Groups the columns into blocks of plan.lanes: each block's base column and how far its taps
+// reach beyond it. Returns the farthest reach.
+int BuildBlocks(ResamplePlan& plan)
+{
+    const int pw = plan.paddedWidth;
+    const int taps = plan.taps;
+    const size_t cells = static_cast<size_t>(taps) * pw;
+    int farthest = 0;
+    const int blocks = pw / plan.lanes;
+    plan.blockBase.resize(blocks);
+    plan.blockWindow.resize(blocks);
+    plan.tapRelative.resize(cells);
+    for (int block = 0; block < blocks; ++block) {
+        const int base = plan.tapColumn[static_cast<size_t>(block) * plan.lanes];
+        int reach = 0;
+        for (int tap = 0; tap < taps; ++tap)
+            for (int lane = 0; lane < plan.lanes; ++lane) {
+                const size_t at = static_cast<size_t>(tap) * pw + block * plan.lanes + lane;
+                plan.tapRelative[at] = plan.tapColumn[at] - base;
+                reach = std::max(reach, plan.tapRelative[at]);
+            }
+        plan.blockBase[block] = base;
+        farthest = std::max(farthest, reach);
+        plan.blockWindow[block] = reach < plan.lanes       ? kWindowOne
+                                  : reach < 2 * plan.lanes ? kWindowTwo
+                                  : reach < 4 * plan.lanes ? kWindowFour
+                                                           : kWindowGather;
+    }
+
+    return farthest;
+}
+
 void BuildPlan(ResamplePlan& plan)
 {
     const int pw = (plan.width + 15) / 16 * 16;
@@ -163,26 +197,6 @@ void BuildPlan(ResamplePlan& plan)
                 column = tap > 0 ? plan.tapColumn[static_cast<size_t>(tap - 1) * pw + dx]
                                  : plan.tapColumn[plan.width - 1];
         }
-    const int blocks = pw / plan.lanes;
-    plan.blockBase.resize(blocks);
-    plan.blockWindow.resize(blocks);
-    plan.tapRelative.resize(cells);
-    for (int block = 0; block < blocks; ++block) {
-        const int base = plan.tapColumn[static_cast<size_t>(block) * plan.lanes];
-        int reach = 0;
-        for (int tap = 0; tap < taps; ++tap)
-            for (int lane = 0; lane < plan.lanes; ++lane) {
-                const size_t at = static_cast<size_t>(tap) * pw + block * plan.lanes + lane;
-                plan.tapRelative[at] = plan.tapColumn[at] - base;
-                reach = std::max(reach, plan.tapRelative[at]);
-            }
-        plan.blockBase[block] = base;
-        plan.blockWindow[block] = reach < plan.lanes       ? kWindowOne
-                                  : reach < 2 * plan.lanes ? kWindowTwo
-                                  : reach < 4 * plan.lanes ? kWindowFour
-                                                           : kWindowGather;
-    }
-
     const double sh = plan.sourceHeight, dh = plan.height;
     plan.firstSweep.resize(static_cast<size_t>(plan.height) + 1);
     plan.sweeps.reserve(static_cast<size_t>(plan.height) + plan.sourceHeight + 1);
@@ -265,23 +279,51 @@ private:
 struct BandScratch {
     std::unique_ptr<double[]> accumulator;  // written by a group's first sweep before any read
     std::vector<const double*> weights;
-    std::vector<const int32_t*> rows;
+    std::vector<const void*> rows;
     std::unique_ptr<CWeightCache> cache;
-    // Packed source rows, slot sy % slots, each tagged with its row: the rows of one group are
-    // consecutive, and a row straddling two destination rows is packed once.
-    std::unique_ptr<int32_t[]> packed;
-    std::vector<int> packedTag;
-    size_t packedLength = 0;
+    // Prepared source rows (packed words, or planes of doubles), slot sy % slots, each tagged
+    // with its row: the rows of one group are consecutive, and a row straddling two destination
+    // rows is prepared once.
+    std::unique_ptr<uint64_t[]> prepared;
+    std::vector<int> preparedTag;
+    size_t slotWords = 0;  // 64-bit words per slot
 
-    const int32_t* PackedRow(const ResamplePlan& plan, int sy)
+    const void* PreparedRow(const ResamplePlan& plan, int sy)
     {
-        const size_t slot = static_cast<size_t>(sy) % packedTag.size();
-        int32_t* row = packed.get() + slot * packedLength;
-        if (packedTag[slot] != sy) {
-            plan.packRow(plan.source + static_cast<size_t>(sy) * plan.stride, plan.sourceWidth, row);
-            packedTag[slot] = sy;
+        const size_t slot = static_cast<size_t>(sy) % preparedTag.size();
+        uint64_t* row = prepared.get() + slot * slotWords;
+        if (preparedTag[slot] != sy) {
+            const uint8_t* source = plan.source + static_cast<size_t>(sy) * plan.stride;
+            if (plan.planes)
+                plan.splitRow(source, plan.sourceWidth, reinterpret_cast<double*>(row), PlaneLength(plan));
+            else
+                plan.packRow(source, plan.sourceWidth, reinterpret_cast<int32_t*>(row));
+            preparedTag[slot] = sy;
         }
         return row;
+    }
+
+    // Each slot's words after the prepared width stay zero, so windows may overrun it.
+    void Allocate(const ResamplePlan& plan, int slots)
+    {
+        const size_t rounded = static_cast<size_t>((plan.sourceWidth + 15) / 16 * 16);
+        slotWords = plan.planes ? 3 * PlaneLength(plan) : (rounded + kPackedRowSlack + 1) / 2;
+        preparedTag.assign(static_cast<size_t>(slots), -1);
+        prepared.reset(new uint64_t[slotWords * slots]);
+        for (int slot = 0; slot < slots; ++slot) {
+            uint64_t* row = prepared.get() + slot * slotWords;
+            if (plan.planes) {
+                for (int plane = 0; plane < 3; ++plane)
+                    std::fill_n(row + plane * PlaneLength(plan) + rounded, kPackedRowSlack, 0);
+            } else {
+                std::fill_n(reinterpret_cast<int32_t*>(row) + rounded, kPackedRowSlack, 0);
+            }
+        }
+    }
+
+    static size_t PlaneLength(const ResamplePlan& plan)
+    {
+        return static_cast<size_t>((plan.sourceWidth + 15) / 16 * 16 + kPackedRowSlack);
     }
 };
 
@@ -305,7 +347,7 @@ void ResampleBand(void* context, int band, int participant)
             ++stamp;
             for (int i = groupStart; i < groupEnd; ++i) {
                 const Sweep& sweep = plan.sweeps[i];
-                scratch.rows[i - groupStart] = scratch.PackedRow(plan, sweep.row);
+                scratch.rows[i - groupStart] = scratch.PreparedRow(plan, sweep.row);
                 scratch.weights[i - groupStart] = scratch.cache->Get(sweep.overlap, sweep.recurring, stamp);
             }
             SweepGroup group;
@@ -315,6 +357,7 @@ void ResampleBand(void* context, int band, int participant)
             group.blockWindow = plan.blockWindow.data();
             group.weights = scratch.weights.data();
             group.rows = scratch.rows.data();
+            group.planeLength = BandScratch::PlaneLength(plan);
             group.sweeps = groupEnd - groupStart;
             group.taps = plan.taps;
             group.paddedWidth = plan.paddedWidth;
@@ -323,9 +366,17 @@ void ResampleBand(void* context, int band, int participant)
             group.first = groupStart == first;
             group.last = groupEnd == end;
             group.destination = plan.destination + static_cast<size_t>(dy) * plan.width * 3;
-            plan.kernel(group);
+            (plan.planes ? ResampleSweepsPlanesAvx512 : plan.kernel)(group);
         }
     }
+}
+
+// Planes pay when the destination is wider than the source: each converted source pixel then
+// serves several destination columns (and, scaling up vertically too, several rows), while
+// scaling down converts every pixel for one use and loads three windows instead of one.
+bool UsePlanes(const ResamplePlan& plan)
+{
+    return plan.sourceWidth < plan.width;
 }
 
 // The plan-driven resampler with the SIMD kernels of `level` (1 or 2), over bands of destination
@@ -343,11 +394,22 @@ int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth,
         plan.width = width;
         plan.e = (1.0 / static_cast<double>(width)) * (1.0 / static_cast<double>(height)) * 4000000.0;
         plan.destination = destination;
-        plan.lanes = level >= 2 ? 16 : 8;
         plan.kernel = level >= 2 ? ResampleSweepsAvx512 : ResampleSweepsAvx2;
         plan.weightRow = level >= 2 ? WeightRowAvx512 : WeightRowAvx2;
         plan.packRow = level >= 2 ? PackRowAvx512 : PackRowAvx2;
+        plan.splitRow = SplitRowAvx512;
         BuildPlan(plan);
+        // Planes of doubles when every 8-column block's taps lie within 16 pixels and the
+        // conversions they save outweigh the wider windows.
+        plan.lanes = 8;
+        const int reach = BuildBlocks(plan);
+        if (level >= 2) {
+            plan.planes = reach < 16 && UsePlanes(plan);
+            if (!plan.planes) {
+                plan.lanes = 16;
+                BuildBlocks(plan);
+            }
+        }
 
         // Weight rows of a group are read for every block of columns, so a group stays within
         // the second-level cache; the cache of rows keeps a few more.
@@ -378,14 +440,7 @@ int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth,
             scratch.weights.assign(groupSize, nullptr);
             scratch.rows.assign(groupSize, nullptr);
             scratch.cache = std::make_unique<CWeightCache>(plan, slots);
-            scratch.packedLength = static_cast<size_t>((sourceWidth + 15) / 16 * 16 + kPackedRowSlack);
-            scratch.packedTag.assign(static_cast<size_t>(groupSize) + 2, -1);
-            // Packing fills each row up to a multiple of 16 words; the slack after it stays zero.
-            scratch.packed.reset(new int32_t[scratch.packedLength * scratch.packedTag.size()]);
-            const size_t packedWords = scratch.packedLength - kPackedRowSlack;
-            for (size_t slot = 0; slot < scratch.packedTag.size(); ++slot)
-                std::fill_n(scratch.packed.get() + slot * scratch.packedLength + packedWords,
-                            kPackedRowSlack, 0);
+            scratch.Allocate(plan, groupSize + 2);
         }
         RunBands(bands, threads, ResampleBand, &job);
     } catch (const std::bad_alloc&) {

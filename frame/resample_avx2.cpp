@@ -147,7 +147,7 @@ void ResampleSweepsAvx2(const SweepGroup& group)
         const int base = group.blockBase[block];
         const int window = group.blockWindow[block];
         for (int s = 0; s < group.sweeps; ++s) {
-            const int32_t* row = group.rows[s];
+            const int32_t* row = static_cast<const int32_t*>(group.rows[s]);
             const double* weights = group.weights[s];
             switch (window) {
                 case kWindowOne:

@@ -97,6 +97,118 @@ inline __m512i Join(__m512d low, __m512d high)
         _mm512_set1_epi32(0xFF));
 }
 
+inline void LoadAccumulators(const SweepGroup& group, Accumulators& a, int dx)
+{
+    if (group.first) {
+        a.b0 = a.b1 = a.g0 = a.g1 = a.r0 = a.r1 = _mm512_setzero_pd();
+        return;
+    }
+    const size_t pw = static_cast<size_t>(group.paddedWidth);
+    const double* acc = group.accumulator;
+    a.b0 = _mm512_loadu_pd(acc + dx);
+    a.b1 = _mm512_loadu_pd(acc + dx + 8);
+    a.g0 = _mm512_loadu_pd(acc + pw + dx);
+    a.g1 = _mm512_loadu_pd(acc + pw + dx + 8);
+    a.r0 = _mm512_loadu_pd(acc + 2 * pw + dx);
+    a.r1 = _mm512_loadu_pd(acc + 2 * pw + dx + 8);
+}
+
+// Stores the sums of columns dx .. dx + 15 for the next group, or rounds them and writes the
+// pixels of the destination row. Returns false after the row's last pixel.
+inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
+{
+    if (!group.last) {
+        const size_t pw = static_cast<size_t>(group.paddedWidth);
+        double* acc = group.accumulator;
+        _mm512_storeu_pd(acc + dx, a.b0);
+        _mm512_storeu_pd(acc + dx + 8, a.b1);
+        _mm512_storeu_pd(acc + pw + dx, a.g0);
+        _mm512_storeu_pd(acc + pw + dx + 8, a.g1);
+        _mm512_storeu_pd(acc + 2 * pw + dx, a.r0);
+        _mm512_storeu_pd(acc + 2 * pw + dx + 8, a.r1);
+        return true;
+    }
+    // b | g << 8 | r << 16 in each 32-bit lane, then three of every four bytes kept: 48 bytes
+    // for 16 pixels.
+    const __m512i packed = _mm512_or_si512(
+        Join(a.b0, a.b1),
+        _mm512_or_si512(_mm512_slli_epi32(Join(a.g0, a.g1), 8), _mm512_slli_epi32(Join(a.r0, a.r1), 16)));
+    const __m512i squeezed = _mm512_shuffle_epi8(
+        packed, _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14,
+                                                     -1, -1, -1, -1)));
+    const __m512i compact = _mm512_permutexvar_epi32(
+        _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 15, 15, 15, 15), squeezed);
+    const int remaining = group.width - dx;
+    uint8_t* out = group.destination + static_cast<size_t>(dx) * 3;
+    if (remaining >= 22) {
+        // A whole 64-byte store stays inside the row; its last 16 bytes are written again by
+        // the next block. (Masked byte stores are slow on some cores.)
+        _mm512_storeu_si512(out, compact);
+        return true;
+    }
+    const int pixels = remaining < 16 ? remaining : 16;
+    const __mmask64 store = pixels == 16 ? 0xFFFFFFFFFFFFull : ((1ull << (pixels * 3)) - 1);
+    _mm512_mask_storeu_epi8(out, store, compact);
+    return remaining > 16;
+}
+
+// The taps of two 8-column blocks for one sweep over planes of doubles; Window is kWindowOne
+// when both blocks' taps lie within 8 pixels of their bases, kWindowTwo within 16.
+template <int Window>
+inline void SweepPlanes(Accumulators& a, const SweepGroup& group, const double* planes,
+                        const double* weights, int dx, int base0, int base1)
+{
+    const size_t pw = static_cast<size_t>(group.paddedWidth);
+    const size_t length = group.planeLength;
+    const double* blue = planes;
+    const double* green = planes + length;
+    const double* red = planes + 2 * length;
+    const __m512d blue00 = _mm512_loadu_pd(blue + base0), blue10 = _mm512_loadu_pd(blue + base1);
+    const __m512d green00 = _mm512_loadu_pd(green + base0), green10 = _mm512_loadu_pd(green + base1);
+    const __m512d red00 = _mm512_loadu_pd(red + base0), red10 = _mm512_loadu_pd(red + base1);
+    __m512d blue01, blue11, green01, green11, red01, red11;
+    if constexpr (Window == kWindowTwo) {
+        blue01 = _mm512_loadu_pd(blue + base0 + 8);
+        blue11 = _mm512_loadu_pd(blue + base1 + 8);
+        green01 = _mm512_loadu_pd(green + base0 + 8);
+        green11 = _mm512_loadu_pd(green + base1 + 8);
+        red01 = _mm512_loadu_pd(red + base0 + 8);
+        red11 = _mm512_loadu_pd(red + base1 + 8);
+    }
+    for (int t = 0; t < group.taps; ++t) {
+        const size_t at = static_cast<size_t>(t) * pw + dx;
+        const __m512i index0 = _mm512_cvtepi32_epi64(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group.tapRelative + at)));
+        const __m512i index1 = _mm512_cvtepi32_epi64(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group.tapRelative + at + 8)));
+        const __m512d w0 = _mm512_loadu_pd(weights + at);
+        const __m512d w1 = _mm512_loadu_pd(weights + at + 8);
+        __m512d vb0, vb1, vg0, vg1, vr0, vr1;
+        if constexpr (Window == kWindowOne) {
+            vb0 = _mm512_permutexvar_pd(index0, blue00);
+            vb1 = _mm512_permutexvar_pd(index1, blue10);
+            vg0 = _mm512_permutexvar_pd(index0, green00);
+            vg1 = _mm512_permutexvar_pd(index1, green10);
+            vr0 = _mm512_permutexvar_pd(index0, red00);
+            vr1 = _mm512_permutexvar_pd(index1, red10);
+        } else {
+            vb0 = _mm512_permutex2var_pd(blue00, index0, blue01);
+            vb1 = _mm512_permutex2var_pd(blue10, index1, blue11);
+            vg0 = _mm512_permutex2var_pd(green00, index0, green01);
+            vg1 = _mm512_permutex2var_pd(green10, index1, green11);
+            vr0 = _mm512_permutex2var_pd(red00, index0, red01);
+            vr1 = _mm512_permutex2var_pd(red10, index1, red11);
+        }
+        // sum := value × weight + sum, a rounded multiply and then a rounded add.
+        a.b0 = _mm512_add_pd(_mm512_mul_pd(vb0, w0), a.b0);
+        a.b1 = _mm512_add_pd(_mm512_mul_pd(vb1, w1), a.b1);
+        a.g0 = _mm512_add_pd(_mm512_mul_pd(vg0, w0), a.g0);
+        a.g1 = _mm512_add_pd(_mm512_mul_pd(vg1, w1), a.g1);
+        a.r0 = _mm512_add_pd(_mm512_mul_pd(vr0, w0), a.r0);
+        a.r1 = _mm512_add_pd(_mm512_mul_pd(vr1, w1), a.r1);
+    }
+}
+
 }  // namespace
 
 void WeightRowAvx512(const double* overlap, double hy, double e, double* weights, size_t count)
@@ -134,27 +246,14 @@ void PackRowAvx512(const uint8_t* bgr, int width, int32_t* packed)
 void ResampleSweepsAvx512(const SweepGroup& group)
 {
     const __m512i blueMask = ChannelMask(0), greenMask = ChannelMask(1), redMask = ChannelMask(2);
-    const size_t pw = static_cast<size_t>(group.paddedWidth);
-    double* accBlue = group.accumulator;
-    double* accGreen = group.accumulator + pw;
-    double* accRed = group.accumulator + 2 * pw;
     for (int dx = 0; dx < group.paddedWidth; dx += 16) {
         Accumulators a;
-        if (group.first) {
-            a.b0 = a.b1 = a.g0 = a.g1 = a.r0 = a.r1 = _mm512_setzero_pd();
-        } else {
-            a.b0 = _mm512_loadu_pd(accBlue + dx);
-            a.b1 = _mm512_loadu_pd(accBlue + dx + 8);
-            a.g0 = _mm512_loadu_pd(accGreen + dx);
-            a.g1 = _mm512_loadu_pd(accGreen + dx + 8);
-            a.r0 = _mm512_loadu_pd(accRed + dx);
-            a.r1 = _mm512_loadu_pd(accRed + dx + 8);
-        }
+        LoadAccumulators(group, a, dx);
         const int block = dx / 16;
         const int base = group.blockBase[block];
         const int window = group.blockWindow[block];
         for (int s = 0; s < group.sweeps; ++s) {
-            const int32_t* row = group.rows[s];
+            const int32_t* row = static_cast<const int32_t*>(group.rows[s]);
             const double* weights = group.weights[s];
             switch (window) {
                 case kWindowOne:
@@ -171,37 +270,58 @@ void ResampleSweepsAvx512(const SweepGroup& group)
                     break;
             }
         }
-        if (!group.last) {
-            _mm512_storeu_pd(accBlue + dx, a.b0);
-            _mm512_storeu_pd(accBlue + dx + 8, a.b1);
-            _mm512_storeu_pd(accGreen + dx, a.g0);
-            _mm512_storeu_pd(accGreen + dx + 8, a.g1);
-            _mm512_storeu_pd(accRed + dx, a.r0);
-            _mm512_storeu_pd(accRed + dx + 8, a.r1);
-            continue;
+        if (!Finish(group, a, dx))
+            break;
+    }
+}
+
+
+void SplitRowAvx512(const uint8_t* bgr, int width, double* planes, size_t planeLength)
+{
+    const __m512i dwords = _mm512_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 9, 10, 11, 12);
+    const __m512i blueMask = ChannelMask(0), greenMask = ChannelMask(1), redMask = ChannelMask(2);
+    const char z = static_cast<char>(0x80);
+    const __m512i spread = _mm512_broadcast_i32x4(
+        _mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
+    double* blue = planes;
+    double* green = planes + planeLength;
+    double* red = planes + 2 * planeLength;
+    for (int x = 0; x < width; x += 16) {
+        const int pixels = width - x < 16 ? width - x : 16;
+        const __m512i bytes =
+            width - x >= 22 ? _mm512_loadu_si512(bgr + static_cast<size_t>(x) * 3)
+                            : _mm512_maskz_loadu_epi8(pixels == 16 ? 0xFFFFFFFFFFFFull
+                                                                   : (1ull << (pixels * 3)) - 1,
+                                                      bgr + static_cast<size_t>(x) * 3);
+        const __m512i words = _mm512_shuffle_epi8(_mm512_permutexvar_epi32(dwords, bytes), spread);
+        const __m512i b = _mm512_shuffle_epi8(words, blueMask);
+        const __m512i g = _mm512_shuffle_epi8(words, greenMask);
+        const __m512i r = _mm512_shuffle_epi8(words, redMask);
+        _mm512_storeu_pd(blue + x, _mm512_cvtepi32_pd(_mm512_castsi512_si256(b)));
+        _mm512_storeu_pd(blue + x + 8, _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(b, 1)));
+        _mm512_storeu_pd(green + x, _mm512_cvtepi32_pd(_mm512_castsi512_si256(g)));
+        _mm512_storeu_pd(green + x + 8, _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(g, 1)));
+        _mm512_storeu_pd(red + x, _mm512_cvtepi32_pd(_mm512_castsi512_si256(r)));
+        _mm512_storeu_pd(red + x + 8, _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(r, 1)));
+    }
+}
+
+void ResampleSweepsPlanesAvx512(const SweepGroup& group)
+{
+    for (int dx = 0; dx < group.paddedWidth; dx += 16) {
+        Accumulators a;
+        LoadAccumulators(group, a, dx);
+        const int block = dx / 8;
+        const int base0 = group.blockBase[block], base1 = group.blockBase[block + 1];
+        const bool two = group.blockWindow[block] != kWindowOne || group.blockWindow[block + 1] != kWindowOne;
+        for (int s = 0; s < group.sweeps; ++s) {
+            const double* planes = static_cast<const double*>(group.rows[s]);
+            if (two)
+                SweepPlanes<kWindowTwo>(a, group, planes, group.weights[s], dx, base0, base1);
+            else
+                SweepPlanes<kWindowOne>(a, group, planes, group.weights[s], dx, base0, base1);
         }
-        // b | g << 8 | r << 16 in each 32-bit lane, then three of every four bytes kept: 48 bytes
-        // for 16 pixels.
-        const __m512i packed = _mm512_or_si512(
-            Join(a.b0, a.b1),
-            _mm512_or_si512(_mm512_slli_epi32(Join(a.g0, a.g1), 8), _mm512_slli_epi32(Join(a.r0, a.r1), 16)));
-        const __m512i squeezed = _mm512_shuffle_epi8(
-            packed, _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14,
-                                                         -1, -1, -1, -1)));
-        const __m512i compact = _mm512_permutexvar_epi32(
-            _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 15, 15, 15, 15), squeezed);
-        const int remaining = group.width - dx;
-        uint8_t* out = group.destination + static_cast<size_t>(dx) * 3;
-        if (remaining >= 22) {
-            // A whole 64-byte store stays inside the row; its last 16 bytes are written again by
-            // the next block. (Masked byte stores are slow on some cores.)
-            _mm512_storeu_si512(out, compact);
-            continue;
-        }
-        const int pixels = remaining < 16 ? remaining : 16;
-        const __mmask64 store = pixels == 16 ? 0xFFFFFFFFFFFFull : ((1ull << (pixels * 3)) - 1);
-        _mm512_mask_storeu_epi8(out, store, compact);
-        if (remaining <= 16)
+        if (!Finish(group, a, dx))
             break;
     }
 }
