@@ -109,6 +109,14 @@ TEST(LoadPictureLayout, ColourPictureHasNoAlpha)
     EXPECT_EQ(picture->stride, 12);
     EXPECT_EQ(picture->colour[12], 1 + 12 % 250);
     EXPECT_EQ(FakeLibrary::releases, 1);
+
+    // Width 5: rows of 15 bytes padded to 16 with a zero.
+    FakeLibrary::Reset(5, 2, 3);
+    ASSERT_EQ(LoadPicture(FakeLibrary::Api(), "x.bmp", &picture), 0);
+    ASSERT_EQ(picture->colour.size(), 32u);
+    EXPECT_EQ(picture->colour[15], 0);
+    EXPECT_EQ(picture->colour[16], 1 + 15 % 250);
+    EXPECT_EQ(picture->colour[31], 0);
 }
 
 TEST(LoadPictureLayout, FailureLeavesNoPicture)
