@@ -156,8 +156,9 @@ int KernelLevelInForce()
 
 int ThreadsFor(size_t work)
 {
-    // Below this many pixels waking a second thread costs more than it saves.
-    constexpr size_t kMinimumWorkForThreads = 1 << 17;
+    // Below about a million units (a 1280 × 720 conversion takes some 0.1 ms on one core) waking
+    // a second thread saves too little, and nothing at all when the other core is busy.
+    constexpr size_t kMinimumWorkForThreads = 1 << 20;
     if (work < kMinimumWorkForThreads || KernelLevelInForce() == 0)
         return 1;
     const int limit = g_frameThreadLimit.load(std::memory_order_relaxed);

@@ -66,8 +66,10 @@ void EncodeRowAvx2(const uint8_t* bgr, uint8_t* ycbcr, int width, const Coeffici
     const __m256i low = _mm256_set1_epi16(0x00FF);
     const __m256i sixteen = _mm256_set1_epi16(16);
     const __m256i half = _mm256_set1_epi16(128);
-    int x = 0;
-    for (; x + 32 <= width; x += 32) {
+    // Blocks of 32 pixels; a row whose even part is not a multiple of that ends with one block
+    // that overlaps the previous one (writing the same bytes again), and an odd last pixel
+    // goes to the narrower path.
+    auto block = [&](int x) {
         const uint8_t* p = bgr + static_cast<size_t>(x) * 3;
         auto load2 = [&](int offset) {
             return _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + 48 + offset),
@@ -103,6 +105,16 @@ void EncodeRowAvx2(const uint8_t* bgr, uint8_t* ycbcr, int width, const Coeffici
         uint8_t* out = ycbcr + static_cast<size_t>(x) * 2;
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute2x128_si256(first, second, 0x20));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), _mm256_permute2x128_si256(first, second, 0x31));
+    };
+    const int even = width & ~1;
+    int x = 0;
+    if (even >= 32) {
+        for (; x + 32 <= even; x += 32)
+            block(x);
+        if (x < even) {
+            block(even - 32);
+            x = even;
+        }
     }
     if (x < width)
         EncodeRowScalar(bgr + static_cast<size_t>(x) * 3, ycbcr + static_cast<size_t>(x) * 2, width - x, set);
@@ -147,8 +159,10 @@ void DecodeRowAvx2(const uint8_t* ycbcr, uint8_t* bgr, int width, const Coeffici
     const __m256i b0 = InterleaveMask(0, 0), g0 = InterleaveMask(0, 1), r0 = InterleaveMask(0, 2);
     const __m256i b1 = InterleaveMask(1, 0), g1 = InterleaveMask(1, 1), r1 = InterleaveMask(1, 2);
     const __m256i b2 = InterleaveMask(2, 0), g2 = InterleaveMask(2, 1), r2 = InterleaveMask(2, 2);
-    int x = 0;
-    for (; x + 32 <= width; x += 32) {
+    // Blocks of 32 pixels; a row whose even part is not a multiple of that ends with one block
+    // that overlaps the previous one (writing the same bytes again), and an odd last pixel
+    // goes to the narrower path.
+    auto block = [&](int x) {
         const uint8_t* p = ycbcr + static_cast<size_t>(x) * 2;
         __m256i blueA, greenA, redA, blueB, greenB, redB;
         DecodePairs(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), set, blueA, greenA, redA);
@@ -167,6 +181,16 @@ void DecodeRowAvx2(const uint8_t* ycbcr, uint8_t* bgr, int width, const Coeffici
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute2x128_si256(o0, o1, 0x20));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), _mm256_permute2x128_si256(o2, o0, 0x30));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64), _mm256_permute2x128_si256(o1, o2, 0x31));
+    };
+    const int even = width & ~1;
+    int x = 0;
+    if (even >= 32) {
+        for (; x + 32 <= even; x += 32)
+            block(x);
+        if (x < even) {
+            block(even - 32);
+            x = even;
+        }
     }
     if (x < width)
         DecodeRowScalar(ycbcr + static_cast<size_t>(x) * 2, bgr + static_cast<size_t>(x) * 3, width - x, set);

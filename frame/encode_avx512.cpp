@@ -89,8 +89,10 @@ void EncodeRowAvx512(const uint8_t* bgr, uint8_t* ycbcr, int width, const Coeffi
     const __m512i half = _mm512_set1_epi16(128);
     const __m512i firstOrder = _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11);
     const __m512i secondOrder = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
-    int x = 0;
-    for (; x + 64 <= width; x += 64) {
+    // Blocks of 64 pixels; a row whose even part is not a multiple of that ends with one block
+    // that overlaps the previous one (writing the same bytes again), and an odd last pixel
+    // goes to the narrower path.
+    auto block = [&](int x) {
         const uint8_t* p = bgr + static_cast<size_t>(x) * 3;
         const __m512i a = LoadLanes(p, 0), b = LoadLanes(p, 16), c = LoadLanes(p, 32);
         const __m512i blue = Gather3(a, b, c, _mm_setr_epi8(0, 3, 6, 9, 12, 15, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z),
@@ -130,6 +132,16 @@ void EncodeRowAvx512(const uint8_t* bgr, uint8_t* ycbcr, int width, const Coeffi
         uint8_t* out = ycbcr + static_cast<size_t>(x) * 2;
         _mm512_storeu_si512(out, _mm512_permutex2var_epi64(first, firstOrder, second));
         _mm512_storeu_si512(out + 64, _mm512_permutex2var_epi64(first, secondOrder, second));
+    };
+    const int even = width & ~1;
+    int x = 0;
+    if (even >= 64) {
+        for (; x + 64 <= even; x += 64)
+            block(x);
+        if (x < even) {
+            block(even - 64);
+            x = even;
+        }
     }
     if (x < width)
         EncodeRowAvx2(bgr + static_cast<size_t>(x) * 3, ycbcr + static_cast<size_t>(x) * 2, width - x, set);
@@ -149,8 +161,10 @@ void DecodeRowAvx512(const uint8_t* ycbcr, uint8_t* bgr, int width, const Coeffi
     const __m512i order2b = _mm512_setr_epi64(0, 0, 2, 3, 0, 0, 0, 0);     // o2.l1 into qwords 2, 3
     const __m512i order20 = _mm512_setr_epi64(4, 5, 14, 15, 0, 0, 6, 7);   // o2.l2 o0.l3 _ o2.l3
     const __m512i order1 = _mm512_setr_epi64(0, 0, 0, 0, 6, 7, 0, 0);      // o1.l3 into qwords 4, 5
-    int x = 0;
-    for (; x + 64 <= width; x += 64) {
+    // Blocks of 64 pixels; a row whose even part is not a multiple of that ends with one block
+    // that overlaps the previous one (writing the same bytes again), and an odd last pixel
+    // goes to the narrower path.
+    auto block = [&](int x) {
         const uint8_t* p = ycbcr + static_cast<size_t>(x) * 2;
         __m512i blueA, greenA, redA, blueB, greenB, redB;
         DecodePairs(_mm512_loadu_si512(p), set, blueA, greenA, redA);
@@ -171,6 +185,16 @@ void DecodeRowAvx512(const uint8_t* ycbcr, uint8_t* bgr, int width, const Coeffi
         _mm512_storeu_si512(out, s0);
         _mm512_storeu_si512(out + 64, s1);
         _mm512_storeu_si512(out + 128, s2);
+    };
+    const int even = width & ~1;
+    int x = 0;
+    if (even >= 64) {
+        for (; x + 64 <= even; x += 64)
+            block(x);
+        if (x < even) {
+            block(even - 64);
+            x = even;
+        }
     }
     if (x < width)
         DecodeRowAvx2(ycbcr + static_cast<size_t>(x) * 2, bgr + static_cast<size_t>(x) * 3, width - x, set);
