@@ -224,6 +224,7 @@ void RunJobWithProgress(CCliHost& host, Work work)
     host.ShowProgress();
     while (!completion->Wait(200)) host.ShowProgress();
     worker.join();
+    host.ShowProgress();  // the last tick still shows where the job ended
     host.FinishProgress();
 }
 

@@ -105,6 +105,10 @@ TEST_F(CliTest, RefusalsAndFailures)
     EXPECT_EQ(empty.errors, "FMEM is empty\n");
     EXPECT_EQ(emulator.Process().Output().find("write"), std::string::npos)
         << "nothing was sent by the refused commands";
+    ASSERT_EQ(RunCli(At(emulator.Port(), {"send", colour})).status, 0);
+    Run unwritable = RunCli(At(emulator.Port(), {"get", "--output", m_folder.File("no/x.bmp")}));
+    EXPECT_EQ(unwritable.status, 1);
+    EXPECT_EQ(unwritable.errors, "Cannot write " + m_folder.File("no/x.bmp") + "\n");
 
     Run nobody = RunCli(At(UnusedPort(), {"send", colour}));
     EXPECT_EQ(nobody.status, kServerConnectError);
