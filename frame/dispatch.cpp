@@ -27,8 +27,7 @@ int DetectCpuLevel()
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512vl"))
         return 2;
-    if (__builtin_cpu_supports("avx2"))
-        return 1;
+    if (__builtin_cpu_supports("avx2")) return 1;
     return 0;
 }
 
@@ -40,7 +39,8 @@ int CpuLevel()
 
 int CoreCount()
 {
-    static const int cores = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
+    static const int cores =
+        static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
     return cores;
 }
 
@@ -48,19 +48,17 @@ int CoreCount()
 // the caller takes bands too, so a worker that wakes late only finds less to do. One caller at a
 // time owns the pool; a second caller meanwhile runs its bands on its own thread.
 class CBandPool {
-public:
+  public:
     explicit CBandPool(int workers)
     {
-        for (int i = 0; i < workers; ++i)
-            std::thread([this, i] { Work(i + 1); }).detach();
+        for (int i = 0; i < workers; ++i) std::thread([this, i] { Work(i + 1); }).detach();
     }
 
     void Run(int bands, int threads, BandFn body, void* context)
     {
         std::unique_lock<std::mutex> owner(m_ownerMutex, std::try_to_lock);
         if (!owner.owns_lock()) {
-            for (int band = 0; band < bands; ++band)
-                body(context, band, 0);
+            for (int band = 0; band < bands; ++band) body(context, band, 0);
             return;
         }
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -79,11 +77,10 @@ public:
         m_finished.wait(lock, [this] { return m_doneBands == m_bands; });
     }
 
-private:
+  private:
     void TakeBands(std::unique_lock<std::mutex>& lock, int participant)
     {
-        if (participant >= m_threads)
-            return;
+        if (participant >= m_threads) return;
         while (m_nextBand < m_bands) {
             const int band = m_nextBand++;
             BandFn body = m_body;
@@ -91,8 +88,7 @@ private:
             lock.unlock();
             body(context, band, participant);
             lock.lock();
-            if (++m_doneBands == m_bands)
-                m_finished.notify_all();
+            if (++m_doneBands == m_bands) m_finished.notify_all();
         }
     }
 
@@ -159,8 +155,7 @@ int ThreadsFor(size_t work)
     // Below about a million units (a 1280 × 720 conversion takes some 0.1 ms on one core) waking
     // a second thread saves too little, and nothing at all when the other core is busy.
     constexpr size_t kMinimumWorkForThreads = 1 << 20;
-    if (work < kMinimumWorkForThreads || KernelLevelInForce() == 0)
-        return 1;
+    if (work < kMinimumWorkForThreads || KernelLevelInForce() == 0) return 1;
     const int limit = g_frameThreadLimit.load(std::memory_order_relaxed);
     const int cores = CoreCount();
     return limit == 0 ? cores : std::min(limit, cores);
@@ -169,8 +164,7 @@ int ThreadsFor(size_t work)
 void RunBands(int bands, int threads, BandFn body, void* context)
 {
     if (threads <= 1 || bands <= 1) {
-        for (int band = 0; band < bands; ++band)
-            body(context, band, 0);
+        for (int band = 0; band < bands; ++band) body(context, band, 0);
         return;
     }
     Pool().Run(bands, std::min(threads, CoreCount()), body, context);

@@ -10,10 +10,8 @@
 
 int ClampToByte(int value)
 {
-    if (value > 255)
-        return 255;
-    if (value < 0)
-        return 0;
+    if (value > 255) return 255;
+    if (value < 0) return 0;
     return value;
 }
 
@@ -46,7 +44,8 @@ inline void DecodePixel(int y, int u, int v, uint8_t* out, const CoefficientSet&
 {
     const int luma = set.decodeLuma * (y - 16);
     out[0] = static_cast<uint8_t>(ClampToByte((luma + set.blueFromCb * u) >> 8));
-    out[1] = static_cast<uint8_t>(ClampToByte((luma - set.greenFromCb * u - set.greenFromCr * v) >> 8));
+    out[1] =
+        static_cast<uint8_t>(ClampToByte((luma - set.greenFromCb * u - set.greenFromCr * v) >> 8));
     out[2] = static_cast<uint8_t>(ClampToByte((luma + set.redFromCr * v) >> 8));
 }
 
@@ -103,7 +102,8 @@ void ConvertBand(void* context, int band, int)
 
 void RunConversion(ConversionJob& job)
 {
-    const int threads = ThreadsFor(static_cast<size_t>(job.height) * static_cast<size_t>(job.width));
+    const int threads =
+        ThreadsFor(static_cast<size_t>(job.height) * static_cast<size_t>(job.width));
     job.bands = std::min(threads * kBandsPerThread, job.height);
     RunBands(job.bands, threads, ConvertBand, &job);
 }
@@ -116,8 +116,8 @@ void EncodeRowScalar(const uint8_t* bgr, uint8_t* ycbcr, int width, const Coeffi
     for (int k = 0; k < pairs; ++k)
         EncodePair(bgr + 6 * static_cast<size_t>(k), ycbcr + 4 * static_cast<size_t>(k), set, true);
     if (width & 1)
-        EncodePair(bgr + 6 * static_cast<size_t>(pairs), ycbcr + 4 * static_cast<size_t>(pairs), set,
-                   false);
+        EncodePair(bgr + 6 * static_cast<size_t>(pairs), ycbcr + 4 * static_cast<size_t>(pairs),
+                   set, false);
 }
 
 void DecodeRowScalar(const uint8_t* ycbcr, uint8_t* bgr, int width, const CoefficientSet& set)
@@ -139,8 +139,7 @@ void DecodeRowScalar(const uint8_t* ycbcr, uint8_t* bgr, int width, const Coeffi
 
 void EncodeFrameScalar(const uint8_t* source, uint8_t* destination, int height, int width, bool hd)
 {
-    if (height <= 0 || width <= 0)
-        return;
+    if (height <= 0 || width <= 0) return;
     const CoefficientSet& set = hd ? kHdSet : kSdSet;
     for (int y = 0; y < height; ++y)
         EncodeRowScalar(source + static_cast<size_t>(y) * width * 3,
@@ -149,8 +148,7 @@ void EncodeFrameScalar(const uint8_t* source, uint8_t* destination, int height, 
 
 void DecodeFrameScalar(const uint8_t* source, uint8_t* destination, int height, int width)
 {
-    if (height <= 0 || width <= 0)
-        return;
+    if (height <= 0 || width <= 0) return;
     const CoefficientSet& set = width > 720 ? kHdSet : kSdSet;
     for (int y = 0; y < height; ++y)
         DecodeRowScalar(source + static_cast<size_t>(y) * width * 2,
@@ -159,8 +157,7 @@ void DecodeFrameScalar(const uint8_t* source, uint8_t* destination, int height, 
 
 int EncodeFrame(const uint8_t* source, uint8_t* destination, int height, int width, bool hd)
 {
-    if (height <= 0 || width <= 0)
-        return 0;
+    if (height <= 0 || width <= 0) return 0;
     ConversionJob job{source,
                       destination,
                       height,
@@ -179,8 +176,7 @@ int EncodeFrame(const uint8_t* source, uint8_t* destination, int height, int wid
 
 int DecodeFrame(const uint8_t* source, uint8_t* destination, int height, int width)
 {
-    if (height <= 0 || width <= 0)
-        return 0;
+    if (height <= 0 || width <= 0) return 0;
     ConversionJob job{source,
                       destination,
                       height,

@@ -1,5 +1,5 @@
-// Internal to frame/: the coefficient sets, the scalar reference kernels and the hooks through which
-// the faster variants are chosen. Tests include this header to call the references directly.
+// Internal to frame/: the coefficient sets, the scalar reference kernels and the hooks through
+// which the faster variants are chosen. Tests include this header to call the references directly.
 //
 // The SIMD variants live in their own files (encode_avx2.cpp, resample_avx512.cpp, ...), each the
 // only file built with its -m flags. Nothing in this header may be instantiated differently in
@@ -78,20 +78,20 @@ enum BlockWindow : uint8_t {
 inline constexpr int kPackedRowSlack = 64;
 
 struct SweepGroup {
-    const int32_t* tapColumn;    // [taps][paddedWidth]: source column sx of each tap
-    const int32_t* tapRelative;  // [taps][paddedWidth]: sx − the block's base column
-    const int32_t* blockBase;    // [paddedWidth / lanes]: first source column of each block
-    const uint8_t* blockWindow;  // [paddedWidth / lanes]: a BlockWindow
+    const int32_t* tapColumn;      // [taps][paddedWidth]: source column sx of each tap
+    const int32_t* tapRelative;    // [taps][paddedWidth]: sx − the block's base column
+    const int32_t* blockBase;      // [paddedWidth / lanes]: first source column of each block
+    const uint8_t* blockWindow;    // [paddedWidth / lanes]: a BlockWindow
     const double* const* weights;  // per sweep: [taps][paddedWidth], ((wx × hy) × 4000000) ÷ E
     const void* const* rows;       // per sweep: its packed source row (or its three planes)
     size_t planeLength;            // planes kernel: doubles from one plane to the next
     int sweeps;
     int taps;
-    int paddedWidth;  // destination width rounded up to a multiple of 16
-    int width;        // destination width
-    double* accumulator;  // [3][paddedWidth] blue, green, red sums carried between groups
-    bool first;           // the sums start at 0 (else they are loaded from the accumulator)
-    bool last;            // round and write the destination row (else store the accumulator)
+    int paddedWidth;       // destination width rounded up to a multiple of 16
+    int width;             // destination width
+    double* accumulator;   // [3][paddedWidth] blue, green, red sums carried between groups
+    bool first;            // the sums start at 0 (else they are loaded from the accumulator)
+    bool last;             // round and write the destination row (else store the accumulator)
     uint8_t* destination;  // the packed destination row, width × 3 bytes
 };
 using SweepGroupFn = void (*)(const SweepGroup& group);

@@ -1,5 +1,5 @@
-// Bringing a picture plane to the size of the chosen raster: a plain copy, a stretch, or a scale that
-// keeps the aspect ratio followed by blank bars.
+// Bringing a picture plane to the size of the chosen raster: a plain copy, a stretch, or a scale
+// that keeps the aspect ratio followed by blank bars.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -44,8 +44,7 @@ int PadToRaster(const uint8_t* scaled, int scaledHeight, int scaledWidth, uint8_
     const int width = std::max(rasterWidth, 0);
     const size_t rowBytes = static_cast<size_t>(width) * 3;
     uint8_t* raster = static_cast<uint8_t*>(malloc(std::max<size_t>(rowBytes * height, 1)));
-    if (raster == nullptr)
-        return 1;
+    if (raster == nullptr) return 1;
     const int64_t scaledPixels =
         static_cast<int64_t>(std::max(scaledHeight, 0)) * std::max(scaledWidth, 0);
     // The pixel a raster position takes from the scaled picture, or -1 for a blank pixel. A
@@ -55,13 +54,11 @@ int PadToRaster(const uint8_t* scaled, int scaledHeight, int scaledWidth, uint8_
         int64_t index;
         if (letterbox) {
             const int top = (rasterHeight - scaledHeight) / 2;
-            if (i < top || i >= top + scaledHeight)
-                return -1;
+            if (i < top || i >= top + scaledHeight) return -1;
             index = static_cast<int64_t>(i - top) * scaledWidth + j;
         } else {
             const int left = (rasterWidth - scaledWidth) / 2;
-            if (j < left || j >= left + scaledWidth)
-                return -1;
+            if (j < left || j >= left + scaledWidth) return -1;
             index = static_cast<int64_t>(i) * scaledWidth + j - left;
         }
         return index >= 0 && index < scaledPixels ? index : -1;
@@ -111,8 +108,7 @@ int FitToRaster(const uint8_t* plane, int pictureHeight, int pictureWidth, uint8
     const size_t bytes = static_cast<size_t>(size.height) * size.width * 3;
     if (h == rasterHeight && w == rasterWidth) {
         uint8_t* copy = static_cast<uint8_t*>(malloc(bytes));
-        if (copy == nullptr)
-            return 1;
+        if (copy == nullptr) return 1;
         memcpy(copy, plane, bytes);
         *result = copy;
         return 0;

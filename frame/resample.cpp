@@ -17,16 +17,15 @@ int ResampleAreaScalar(const uint8_t* source, int sourceHeight, int sourceWidth,
                        uint8_t* destination, int destinationHeight, int destinationWidth)
 {
     const size_t accumulatorCount = static_cast<size_t>(destinationWidth) * 3;
-    double* sum = static_cast<double*>(malloc(std::max<size_t>(accumulatorCount, 1) * sizeof(double)));
-    if (sum == nullptr)
-        return 1;
+    double* sum =
+        static_cast<double*>(malloc(std::max<size_t>(accumulatorCount, 1) * sizeof(double)));
+    if (sum == nullptr) return 1;
     const size_t stride = static_cast<size_t>(PaddedStride(sourceWidth));
     const double sw = sourceWidth, sh = sourceHeight, dw = destinationWidth, dh = destinationHeight;
     const double e = (1.0 / dw) * (1.0 / dh) * 4000000.0;
     int sy = 0;
     for (int dy = 0; dy < destinationHeight; ++dy) {
-        for (size_t i = 0; i < accumulatorCount; ++i)
-            sum[i] = 0.0;
+        for (size_t i = 0; i < accumulatorCount; ++i) sum[i] = 0.0;
         const double yEnd = (dy + 1) / dh;
         for (;;) {
             const double syStart = sy / sh;
@@ -45,14 +44,12 @@ int ResampleAreaScalar(const uint8_t* source, int sourceHeight, int sourceWidth,
                     const double weight = ((wx * hy) * 4000000.0) / e;
                     const uint8_t* pixel = row + static_cast<size_t>(sx) * 3;
                     double* cell = sum + static_cast<size_t>(dx) * 3;
-                    for (int c = 0; c < 3; ++c)
-                        cell[c] = pixel[c] * weight + cell[c];
+                    for (int c = 0; c < 3; ++c) cell[c] = pixel[c] * weight + cell[c];
                     if (sxEnd < dxEnd) {
                         ++sx;
                         continue;
                     }
-                    if (sxEnd == dxEnd)
-                        ++sx;
+                    if (sxEnd == dxEnd) ++sx;
                     break;
                 }
             }
@@ -60,16 +57,14 @@ int ResampleAreaScalar(const uint8_t* source, int sourceHeight, int sourceWidth,
                 ++sy;
                 continue;
             }
-            if (syEnd == yEnd)
-                ++sy;
+            if (syEnd == yEnd) ++sy;
             break;
         }
         uint8_t* out = destination + static_cast<size_t>(dy) * accumulatorCount;
         for (size_t i = 0; i < accumulatorCount; ++i) {
             const double s = sum[i];
             double t = static_cast<double>(static_cast<long long>(s));
-            if (s - t >= 0.5)
-                t += 1.0;
+            if (s - t >= 0.5) t += 1.0;
             out[i] = static_cast<uint8_t>(static_cast<int>(t));
         }
     }
@@ -104,7 +99,8 @@ struct ResamplePlan {
     std::vector<double> tapOverlap;    // [taps][paddedWidth]
     std::vector<int32_t> blockBase;    // [paddedWidth / lanes]
     std::vector<uint8_t> blockWindow;  // [paddedWidth / lanes]
-    std::vector<int> firstSweep;       // [height + 1]: row dy has sweeps [firstSweep[dy], firstSweep[dy + 1])
+    std::vector<int>
+        firstSweep;  // [height + 1]: row dy has sweeps [firstSweep[dy], firstSweep[dy + 1])
     std::vector<Sweep> sweeps;
     int mostSweeps = 0;  // the largest sweep count of one destination row
     uint8_t* destination = nullptr;
@@ -135,8 +131,7 @@ void WalkColumns(int sourceWidth, int width, Visit visit)
                 ++sx;
                 continue;
             }
-            if (sxEnd == dxEnd)
-                ++sx;
+            if (sxEnd == dxEnd) ++sx;
             break;
         }
     }
@@ -179,7 +174,8 @@ void BuildPlan(ResamplePlan& plan)
     const int pw = (plan.width + 15) / 16 * 16;
     plan.paddedWidth = pw;
     int taps = 1;
-    WalkColumns(plan.sourceWidth, plan.width, [&](int, int tap, int, double) { taps = std::max(taps, tap + 1); });
+    WalkColumns(plan.sourceWidth, plan.width,
+                [&](int, int tap, int, double) { taps = std::max(taps, tap + 1); });
     plan.taps = taps;
     const size_t cells = static_cast<size_t>(taps) * pw;
     plan.tapColumn.assign(cells, -1);
@@ -216,12 +212,11 @@ void BuildPlan(ResamplePlan& plan)
                 ++sy;
                 continue;
             }
-            if (syEnd == yEnd)
-                ++sy;
+            if (syEnd == yEnd) ++sy;
             break;
         }
-        plan.mostSweeps = std::max(plan.mostSweeps,
-                                   static_cast<int>(plan.sweeps.size()) - plan.firstSweep[dy]);
+        plan.mostSweeps =
+            std::max(plan.mostSweeps, static_cast<int>(plan.sweeps.size()) - plan.firstSweep[dy]);
     }
     plan.firstSweep[plan.height] = static_cast<int>(plan.sweeps.size());
 }
@@ -230,7 +225,7 @@ void BuildPlan(ResamplePlan& plan)
 // tap of every column. Rows of recurring overlaps stay (keyed by the overlap's bit pattern, least
 // recently used out first); the others are made for one group of sweeps and then dropped.
 class CWeightCache {
-public:
+  public:
     CWeightCache(const ResamplePlan& plan, int slots)
         : m_plan(plan)
         , m_rowLength(static_cast<size_t>(plan.taps) * plan.paddedWidth)
@@ -261,13 +256,16 @@ public:
         return row;
     }
 
-private:
+  private:
     struct Slot {
         bool valid = false;
         uint64_t key = 0;
         long lastUse = -1;
     };
-    double* Row(const Slot& slot) { return m_storage.get() + m_rowLength * (&slot - m_slots.data()); }
+    double* Row(const Slot& slot)
+    {
+        return m_storage.get() + m_rowLength * (&slot - m_slots.data());
+    }
 
     const ResamplePlan& m_plan;
     size_t m_rowLength;
@@ -295,7 +293,8 @@ struct BandScratch {
         if (preparedTag[slot] != sy) {
             const uint8_t* source = plan.source + static_cast<size_t>(sy) * plan.stride;
             if (plan.planes)
-                plan.splitRow(source, plan.sourceWidth, reinterpret_cast<double*>(row), PlaneLength(plan));
+                plan.splitRow(source, plan.sourceWidth, reinterpret_cast<double*>(row),
+                              PlaneLength(plan));
             else
                 plan.packRow(source, plan.sourceWidth, reinterpret_cast<int32_t*>(row));
             preparedTag[slot] = sy;
@@ -330,7 +329,7 @@ struct BandScratch {
 struct ResampleJob {
     const ResamplePlan* plan;
     int groupSize;
-    std::vector<int> bandStart;       // [bands + 1] destination rows
+    std::vector<int> bandStart;        // [bands + 1] destination rows
     std::vector<BandScratch> scratch;  // one per thread
 };
 
@@ -348,7 +347,8 @@ void ResampleBand(void* context, int band, int participant)
             for (int i = groupStart; i < groupEnd; ++i) {
                 const Sweep& sweep = plan.sweeps[i];
                 scratch.rows[i - groupStart] = scratch.PreparedRow(plan, sweep.row);
-                scratch.weights[i - groupStart] = scratch.cache->Get(sweep.overlap, sweep.recurring, stamp);
+                scratch.weights[i - groupStart] =
+                    scratch.cache->Get(sweep.overlap, sweep.recurring, stamp);
             }
             SweepGroup group;
             group.tapColumn = plan.tapColumn.data();
@@ -381,8 +381,8 @@ bool UsePlanes(const ResamplePlan& plan)
 
 // The plan-driven resampler with the SIMD kernels of `level` (1 or 2), over bands of destination
 // rows. Returns 1 when memory runs out.
-int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth,
-                     uint8_t* destination, int height, int width, int level)
+int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth, uint8_t* destination,
+                     int height, int width, int level)
 {
     try {
         ResamplePlan plan;
@@ -392,7 +392,8 @@ int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth,
         plan.stride = static_cast<size_t>(PaddedStride(sourceWidth));
         plan.height = height;
         plan.width = width;
-        plan.e = (1.0 / static_cast<double>(width)) * (1.0 / static_cast<double>(height)) * 4000000.0;
+        plan.e =
+            (1.0 / static_cast<double>(width)) * (1.0 / static_cast<double>(height)) * 4000000.0;
         plan.destination = destination;
         plan.kernel = level >= 2 ? ResampleSweepsAvx512 : ResampleSweepsAvx2;
         plan.weightRow = level >= 2 ? WeightRowAvx512 : WeightRowAvx2;
@@ -416,8 +417,10 @@ int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth,
         constexpr size_t kGroupBytes = 512 * 1024;
         constexpr size_t kCacheBytes = 1536 * 1024;
         const size_t rowBytes = static_cast<size_t>(plan.taps) * plan.paddedWidth * sizeof(double);
-        const int groupSize = static_cast<int>(std::clamp<size_t>(kGroupBytes / rowBytes, 1, plan.mostSweeps));
-        const int slots = static_cast<int>(std::clamp<size_t>(kCacheBytes / rowBytes, groupSize + 1, 64));
+        const int groupSize =
+            static_cast<int>(std::clamp<size_t>(kGroupBytes / rowBytes, 1, plan.mostSweeps));
+        const int slots =
+            static_cast<int>(std::clamp<size_t>(kCacheBytes / rowBytes, groupSize + 1, 64));
 
         const size_t work = plan.sweeps.size() * rowBytes / sizeof(double);
         const int threads = ThreadsFor(work);
@@ -428,9 +431,11 @@ int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth,
         job.bandStart.push_back(0);
         for (int band = 1; band < bands; ++band) {
             const size_t target = plan.sweeps.size() * band / bands;
-            const int dy = static_cast<int>(std::upper_bound(plan.firstSweep.begin(), plan.firstSweep.end() - 1,
+            const int dy = static_cast<int>(std::upper_bound(plan.firstSweep.begin(),
+                                                             plan.firstSweep.end() - 1,
                                                              static_cast<int>(target)) -
-                                            plan.firstSweep.begin()) - 1;
+                                            plan.firstSweep.begin()) -
+                           1;
             job.bandStart.push_back(std::max(dy, job.bandStart.back()));
         }
         job.bandStart.push_back(height);
@@ -459,23 +464,19 @@ int ResampleArea(const uint8_t* source, int sourceHeight, int sourceWidth, uint8
     fflush(stdout);
     // Sizes the arithmetic cannot serve (a source without pixels, a negative destination) are
     // refused like an allocation failure.
-    if (destinationHeight < 0 || destinationWidth < 0)
-        return 1;
+    if (destinationHeight < 0 || destinationWidth < 0) return 1;
     const bool empty = destinationHeight == 0 || destinationWidth == 0;
-    if (!empty && (sourceHeight < 1 || sourceWidth < 1))
-        return 1;
+    if (!empty && (sourceHeight < 1 || sourceWidth < 1)) return 1;
     const size_t bytes = static_cast<size_t>(destinationHeight) * destinationWidth * 3;
     // malloc(0) may return null; an empty raster is still a success, so ask for at least a byte.
     uint8_t* raster = static_cast<uint8_t*>(malloc(std::max<size_t>(bytes, 1)));
-    if (raster == nullptr)
-        return 1;
+    if (raster == nullptr) return 1;
     const int level = KernelLevelInForce();
-    const int code = empty ? 0
-                     : level == 0
-                         ? ResampleAreaScalar(source, sourceHeight, sourceWidth, raster,
-                                              destinationHeight, destinationWidth)
-                         : ResampleAreaFast(source, sourceHeight, sourceWidth, raster,
-                                            destinationHeight, destinationWidth, level);
+    const int code = empty        ? 0
+                     : level == 0 ? ResampleAreaScalar(source, sourceHeight, sourceWidth, raster,
+                                                       destinationHeight, destinationWidth)
+                                  : ResampleAreaFast(source, sourceHeight, sourceWidth, raster,
+                                                     destinationHeight, destinationWidth, level);
     if (code != 0) {
         free(raster);
         return 1;

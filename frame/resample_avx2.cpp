@@ -2,11 +2,11 @@
 // columns at a time, otherwise as the AVX-512 kernels: packed 32-bit pixels fetched by permutes
 // or gathers, each channel converted to doubles, value × weight then + sum as a separate
 // multiply and add.
-#include <immintrin.h>
-
 #include <cstring>
 
 #include "frame/kernels.h"
+
+#include <immintrin.h>
 
 namespace {
 
@@ -14,9 +14,9 @@ inline __m256i ChannelMask(int channel)
 {
     const char c = static_cast<char>(channel);
     const char z = static_cast<char>(0x80);
-    const __m128i lane = _mm_setr_epi8(c, z, z, z, static_cast<char>(c + 4), z, z, z,
-                                       static_cast<char>(c + 8), z, z, z,
-                                       static_cast<char>(c + 12), z, z, z);
+    const __m128i lane =
+        _mm_setr_epi8(c, z, z, z, static_cast<char>(c + 4), z, z, z, static_cast<char>(c + 8), z, z,
+                      z, static_cast<char>(c + 12), z, z, z);
     return _mm256_broadcastsi128_si256(lane);
 }
 
@@ -34,17 +34,21 @@ inline void Accumulate(Accumulators& a, __m256i pixels, const double* weights, _
     const __m256i red = _mm256_shuffle_epi8(pixels, redMask);
     // sum := value × weight + sum, a rounded multiply and then a rounded add.
     a.b0 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(blue)), w0), a.b0);
-    a.b1 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(blue, 1)), w1), a.b1);
-    a.g0 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(green)), w0), a.g0);
-    a.g1 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(green, 1)), w1), a.g1);
+    a.b1 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(blue, 1)), w1),
+                         a.b1);
+    a.g0 =
+        _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(green)), w0), a.g0);
+    a.g1 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(green, 1)), w1),
+                         a.g1);
     a.r0 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(red)), w0), a.r0);
-    a.r1 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(red, 1)), w1), a.r1);
+    a.r1 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(red, 1)), w1),
+                         a.r1);
 }
 
 template <int Window>
 inline void SweepBlock(Accumulators& a, const SweepGroup& group, const int32_t* row,
-                       const double* weights, int dx, int base, __m256i blueMask,
-                       __m256i greenMask, __m256i redMask)
+                       const double* weights, int dx, int base, __m256i blueMask, __m256i greenMask,
+                       __m256i redMask)
 {
     const size_t pw = static_cast<size_t>(group.paddedWidth);
     const int32_t* window = row + base;
@@ -58,15 +62,18 @@ inline void SweepBlock(Accumulators& a, const SweepGroup& group, const int32_t* 
         const size_t at = static_cast<size_t>(t) * pw + dx;
         __m256i pixels;
         if constexpr (Window == kWindowOne) {
-            const __m256i index = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group.tapRelative + at));
+            const __m256i index =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group.tapRelative + at));
             pixels = _mm256_permutevar8x32_epi32(p0, index);
         } else if constexpr (Window == kWindowTwo) {
-            const __m256i index = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group.tapRelative + at));
+            const __m256i index =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group.tapRelative + at));
             const __m256i low = _mm256_permutevar8x32_epi32(p0, index);
             const __m256i high = _mm256_permutevar8x32_epi32(p1, index);
             pixels = _mm256_blendv_epi8(low, high, _mm256_cmpgt_epi32(index, _mm256_set1_epi32(7)));
         } else {
-            const __m256i index = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group.tapColumn + at));
+            const __m256i index =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group.tapColumn + at));
             pixels = _mm256_i32gather_epi32(reinterpret_cast<const int*>(row), index, 4);
         }
         Accumulate(a, pixels, weights + at, blueMask, greenMask, redMask);
@@ -96,7 +103,8 @@ void WeightRowAvx2(const double* overlap, double hy, double e, double* weights, 
     const __m256d ve = _mm256_set1_pd(e);
     for (size_t i = 0; i < count; i += 4) {
         const __m256d wx = _mm256_loadu_pd(overlap + i);
-        _mm256_storeu_pd(weights + i, _mm256_div_pd(_mm256_mul_pd(_mm256_mul_pd(wx, vhy), scale), ve));
+        _mm256_storeu_pd(weights + i,
+                         _mm256_div_pd(_mm256_mul_pd(_mm256_mul_pd(wx, vhy), scale), ve));
     }
 }
 
@@ -113,15 +121,15 @@ void PackRowAvx2(const uint8_t* bgr, int width, int32_t* packed)
     for (; x + 8 <= width; x += 8) {
         const __m256i bytes = _mm256_maskload_epi32(
             reinterpret_cast<const int*>(bgr + static_cast<size_t>(x) * 3), loadMask);
-        const __m256i words = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(bytes, dwords), spread);
+        const __m256i words =
+            _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(bytes, dwords), spread);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(packed + x), words);
     }
     for (; x < width; ++x) {
         const uint8_t* p = bgr + static_cast<size_t>(x) * 3;
         packed[x] = p[0] | (p[1] << 8) | (p[2] << 16);
     }
-    for (; x % 16 != 0; ++x)
-        packed[x] = 0;
+    for (; x % 16 != 0; ++x) packed[x] = 0;
 }
 
 void ResampleSweepsAvx2(const SweepGroup& group)
@@ -151,13 +159,16 @@ void ResampleSweepsAvx2(const SweepGroup& group)
             const double* weights = group.weights[s];
             switch (window) {
                 case kWindowOne:
-                    SweepBlock<kWindowOne>(a, group, row, weights, dx, base, blueMask, greenMask, redMask);
+                    SweepBlock<kWindowOne>(a, group, row, weights, dx, base, blueMask, greenMask,
+                                           redMask);
                     break;
                 case kWindowTwo:
-                    SweepBlock<kWindowTwo>(a, group, row, weights, dx, base, blueMask, greenMask, redMask);
+                    SweepBlock<kWindowTwo>(a, group, row, weights, dx, base, blueMask, greenMask,
+                                           redMask);
                     break;
                 default:
-                    SweepBlock<kWindowGather>(a, group, row, weights, dx, base, blueMask, greenMask, redMask);
+                    SweepBlock<kWindowGather>(a, group, row, weights, dx, base, blueMask, greenMask,
+                                              redMask);
                     break;
             }
         }
@@ -171,24 +182,24 @@ void ResampleSweepsAvx2(const SweepGroup& group)
             continue;
         }
         const __m256i packed = _mm256_or_si256(
-            Join(a.b0, a.b1),
-            _mm256_or_si256(_mm256_slli_epi32(Join(a.g0, a.g1), 8), _mm256_slli_epi32(Join(a.r0, a.r1), 16)));
+            Join(a.b0, a.b1), _mm256_or_si256(_mm256_slli_epi32(Join(a.g0, a.g1), 8),
+                                              _mm256_slli_epi32(Join(a.r0, a.r1), 16)));
         const __m256i squeezed = _mm256_shuffle_epi8(
-            packed, _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13,
-                                                              14, -1, -1, -1, -1)));
+            packed, _mm256_broadcastsi128_si256(
+                        _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
         const __m256i compact =
             _mm256_permutevar8x32_epi32(squeezed, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
         uint8_t* out = group.destination + static_cast<size_t>(dx) * 3;
         const int remaining = group.width - dx;
         if (remaining >= 8) {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(compact));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), _mm256_extracti128_si256(compact, 1));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16),
+                             _mm256_extracti128_si256(compact, 1));
         } else {
             alignas(32) uint8_t bytes[32];
             _mm256_store_si256(reinterpret_cast<__m256i*>(bytes), compact);
             memcpy(out, bytes, static_cast<size_t>(remaining) * 3);
         }
-        if (remaining <= 8)
-            break;
+        if (remaining <= 8) break;
     }
 }

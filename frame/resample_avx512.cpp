@@ -2,9 +2,9 @@
 // Sixteen destination columns at a time: each tap fetches the sixteen source pixels as packed
 // 32-bit words, converts each channel to doubles and adds value × weight with a separate multiply
 // and add (never fused), in the scalar loop's order for every destination pixel.
-#include <immintrin.h>
-
 #include "frame/kernels.h"
+
+#include <immintrin.h>
 
 // GCC 12's AVX-512 intrinsics start from deliberately undefined registers (_mm512_undefined_*),
 // which -Wuninitialized reports at every call site.
@@ -37,26 +37,29 @@ inline void Accumulate(Accumulators& a, __m512i pixels, const double* weights, _
     const __m512i red = _mm512_shuffle_epi8(pixels, redMask);
     // sum := value × weight + sum, a rounded multiply and then a rounded add.
     a.b0 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(blue)), w0), a.b0);
-    a.b1 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(blue, 1)), w1), a.b1);
-    a.g0 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(green)), w0), a.g0);
-    a.g1 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(green, 1)), w1), a.g1);
+    a.b1 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(blue, 1)), w1),
+                         a.b1);
+    a.g0 =
+        _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(green)), w0), a.g0);
+    a.g1 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(green, 1)), w1),
+                         a.g1);
     a.r0 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(red)), w0), a.r0);
-    a.r1 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(red, 1)), w1), a.r1);
+    a.r1 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(red, 1)), w1),
+                         a.r1);
 }
 
 // The taps of one block for one sweep, with the window fetched as `Window` says.
 template <int Window>
 inline void SweepBlock(Accumulators& a, const SweepGroup& group, const int32_t* row,
-                       const double* weights, int dx, int base, __m512i blueMask,
-                       __m512i greenMask, __m512i redMask)
+                       const double* weights, int dx, int base, __m512i blueMask, __m512i greenMask,
+                       __m512i redMask)
 {
     const size_t pw = static_cast<size_t>(group.paddedWidth);
     const int32_t* window = row + base;
     __m512i p0, p1, p2, p3;
     if constexpr (Window != kWindowGather) {
         p0 = _mm512_loadu_si512(window);
-        if constexpr (Window >= kWindowTwo)
-            p1 = _mm512_loadu_si512(window + 16);
+        if constexpr (Window >= kWindowTwo) p1 = _mm512_loadu_si512(window + 16);
         if constexpr (Window >= kWindowFour) {
             p2 = _mm512_loadu_si512(window + 32);
             p3 = _mm512_loadu_si512(window + 48);
@@ -73,8 +76,8 @@ inline void SweepBlock(Accumulators& a, const SweepGroup& group, const int32_t* 
             const __m512i index = _mm512_loadu_si512(group.tapRelative + at);
             const __m512i low = _mm512_permutex2var_epi32(p0, index, p1);
             const __m512i high = _mm512_permutex2var_epi32(p2, index, p3);
-            pixels = _mm512_mask_blend_epi32(
-                _mm512_cmpgt_epi32_mask(index, _mm512_set1_epi32(31)), low, high);
+            pixels = _mm512_mask_blend_epi32(_mm512_cmpgt_epi32_mask(index, _mm512_set1_epi32(31)),
+                                             low, high);
         } else {
             pixels = _mm512_i32gather_epi32(_mm512_loadu_si512(group.tapColumn + at), row, 4);
         }
@@ -130,12 +133,12 @@ inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
     }
     // b | g << 8 | r << 16 in each 32-bit lane, then three of every four bytes kept: 48 bytes
     // for 16 pixels.
-    const __m512i packed = _mm512_or_si512(
-        Join(a.b0, a.b1),
-        _mm512_or_si512(_mm512_slli_epi32(Join(a.g0, a.g1), 8), _mm512_slli_epi32(Join(a.r0, a.r1), 16)));
-    const __m512i squeezed = _mm512_shuffle_epi8(
-        packed, _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14,
-                                                     -1, -1, -1, -1)));
+    const __m512i packed =
+        _mm512_or_si512(Join(a.b0, a.b1), _mm512_or_si512(_mm512_slli_epi32(Join(a.g0, a.g1), 8),
+                                                          _mm512_slli_epi32(Join(a.r0, a.r1), 16)));
+    const __m512i squeezed =
+        _mm512_shuffle_epi8(packed, _mm512_broadcast_i32x4(_mm_setr_epi8(
+                                        0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
     const __m512i compact = _mm512_permutexvar_epi32(
         _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 15, 15, 15, 15), squeezed);
     const int remaining = group.width - dx;
@@ -164,7 +167,8 @@ inline void SweepPlanes(Accumulators& a, const SweepGroup& group, const double* 
     const double* green = planes + length;
     const double* red = planes + 2 * length;
     const __m512d blue00 = _mm512_loadu_pd(blue + base0), blue10 = _mm512_loadu_pd(blue + base1);
-    const __m512d green00 = _mm512_loadu_pd(green + base0), green10 = _mm512_loadu_pd(green + base1);
+    const __m512d green00 = _mm512_loadu_pd(green + base0),
+                  green10 = _mm512_loadu_pd(green + base1);
     const __m512d red00 = _mm512_loadu_pd(red + base0), red10 = _mm512_loadu_pd(red + base1);
     __m512d blue01, blue11, green01, green11, red01, red11;
     if constexpr (Window == kWindowTwo) {
@@ -218,7 +222,8 @@ void WeightRowAvx512(const double* overlap, double hy, double e, double* weights
     const __m512d ve = _mm512_set1_pd(e);
     for (size_t i = 0; i < count; i += 8) {
         const __m512d wx = _mm512_loadu_pd(overlap + i);
-        _mm512_storeu_pd(weights + i, _mm512_div_pd(_mm512_mul_pd(_mm512_mul_pd(wx, vhy), scale), ve));
+        _mm512_storeu_pd(weights + i,
+                         _mm512_div_pd(_mm512_mul_pd(_mm512_mul_pd(wx, vhy), scale), ve));
     }
 }
 
@@ -228,16 +233,16 @@ void PackRowAvx512(const uint8_t* bgr, int width, int32_t* packed)
     // a 32-bit word with a zero top byte.
     const __m512i dwords = _mm512_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 9, 10, 11, 12);
     const char z = static_cast<char>(0x80);
-    const __m512i spread = _mm512_broadcast_i32x4(
-        _mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
+    const __m512i spread =
+        _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
     for (int x = 0; x < width; x += 16) {
         const int pixels = width - x < 16 ? width - x : 16;
         // A whole 64-byte load when it stays within the row's pixel bytes, a masked one at the end.
         const __m512i bytes =
             width - x >= 22 ? _mm512_loadu_si512(bgr + static_cast<size_t>(x) * 3)
-                            : _mm512_maskz_loadu_epi8(pixels == 16 ? 0xFFFFFFFFFFFFull
-                                                                   : (1ull << (pixels * 3)) - 1,
-                                                      bgr + static_cast<size_t>(x) * 3);
+                            : _mm512_maskz_loadu_epi8(
+                                  pixels == 16 ? 0xFFFFFFFFFFFFull : (1ull << (pixels * 3)) - 1,
+                                  bgr + static_cast<size_t>(x) * 3);
         __m512i words = _mm512_shuffle_epi8(_mm512_permutexvar_epi32(dwords, bytes), spread);
         _mm512_storeu_si512(packed + x, words);
     }
@@ -257,32 +262,34 @@ void ResampleSweepsAvx512(const SweepGroup& group)
             const double* weights = group.weights[s];
             switch (window) {
                 case kWindowOne:
-                    SweepBlock<kWindowOne>(a, group, row, weights, dx, base, blueMask, greenMask, redMask);
+                    SweepBlock<kWindowOne>(a, group, row, weights, dx, base, blueMask, greenMask,
+                                           redMask);
                     break;
                 case kWindowTwo:
-                    SweepBlock<kWindowTwo>(a, group, row, weights, dx, base, blueMask, greenMask, redMask);
+                    SweepBlock<kWindowTwo>(a, group, row, weights, dx, base, blueMask, greenMask,
+                                           redMask);
                     break;
                 case kWindowFour:
-                    SweepBlock<kWindowFour>(a, group, row, weights, dx, base, blueMask, greenMask, redMask);
+                    SweepBlock<kWindowFour>(a, group, row, weights, dx, base, blueMask, greenMask,
+                                            redMask);
                     break;
                 default:
-                    SweepBlock<kWindowGather>(a, group, row, weights, dx, base, blueMask, greenMask, redMask);
+                    SweepBlock<kWindowGather>(a, group, row, weights, dx, base, blueMask, greenMask,
+                                              redMask);
                     break;
             }
         }
-        if (!Finish(group, a, dx))
-            break;
+        if (!Finish(group, a, dx)) break;
     }
 }
-
 
 void SplitRowAvx512(const uint8_t* bgr, int width, double* planes, size_t planeLength)
 {
     const __m512i dwords = _mm512_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 9, 10, 11, 12);
     const __m512i blueMask = ChannelMask(0), greenMask = ChannelMask(1), redMask = ChannelMask(2);
     const char z = static_cast<char>(0x80);
-    const __m512i spread = _mm512_broadcast_i32x4(
-        _mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
+    const __m512i spread =
+        _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
     double* blue = planes;
     double* green = planes + planeLength;
     double* red = planes + 2 * planeLength;
@@ -290,9 +297,9 @@ void SplitRowAvx512(const uint8_t* bgr, int width, double* planes, size_t planeL
         const int pixels = width - x < 16 ? width - x : 16;
         const __m512i bytes =
             width - x >= 22 ? _mm512_loadu_si512(bgr + static_cast<size_t>(x) * 3)
-                            : _mm512_maskz_loadu_epi8(pixels == 16 ? 0xFFFFFFFFFFFFull
-                                                                   : (1ull << (pixels * 3)) - 1,
-                                                      bgr + static_cast<size_t>(x) * 3);
+                            : _mm512_maskz_loadu_epi8(
+                                  pixels == 16 ? 0xFFFFFFFFFFFFull : (1ull << (pixels * 3)) - 1,
+                                  bgr + static_cast<size_t>(x) * 3);
         const __m512i words = _mm512_shuffle_epi8(_mm512_permutexvar_epi32(dwords, bytes), spread);
         const __m512i b = _mm512_shuffle_epi8(words, blueMask);
         const __m512i g = _mm512_shuffle_epi8(words, greenMask);
@@ -313,7 +320,8 @@ void ResampleSweepsPlanesAvx512(const SweepGroup& group)
         LoadAccumulators(group, a, dx);
         const int block = dx / 8;
         const int base0 = group.blockBase[block], base1 = group.blockBase[block + 1];
-        const bool two = group.blockWindow[block] != kWindowOne || group.blockWindow[block + 1] != kWindowOne;
+        const bool two =
+            group.blockWindow[block] != kWindowOne || group.blockWindow[block + 1] != kWindowOne;
         for (int s = 0; s < group.sweeps; ++s) {
             const double* planes = static_cast<const double*>(group.rows[s]);
             if (two)
@@ -321,7 +329,6 @@ void ResampleSweepsPlanesAvx512(const SweepGroup& group)
             else
                 SweepPlanes<kWindowOne>(a, group, planes, group.weights[s], dx, base0, base1);
         }
-        if (!Finish(group, a, dx))
-            break;
+        if (!Finish(group, a, dx)) break;
     }
 }

@@ -14,15 +14,14 @@ inline std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed)
 {
     std::vector<uint8_t> bytes(count);
     std::mt19937 random(seed);
-    for (auto& byte : bytes)
-        byte = static_cast<uint8_t>(random());
+    for (auto& byte : bytes) byte = static_cast<uint8_t>(random());
     return bytes;
 }
 
 // While alive, file descriptor 1 points at /dev/null (the trace lines are still written, and
 // their cost is part of the measurement).
 class CQuietStdout {
-public:
+  public:
     CQuietStdout()
     {
         fflush(stdout);
@@ -40,6 +39,6 @@ public:
     CQuietStdout(const CQuietStdout&) = delete;
     CQuietStdout& operator=(const CQuietStdout&) = delete;
 
-private:
+  private:
     int m_saved;
 };

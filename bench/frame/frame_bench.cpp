@@ -18,7 +18,7 @@ enum class Variant { Ours, OneThread, Scalar };
 
 // Sets the kernel level and thread limit for one benchmark and restores the defaults after it.
 class CVariantScope {
-public:
+  public:
     explicit CVariantScope(Variant variant)
     {
         SetKernelLevel(variant == Variant::Scalar ? KernelLevel::Scalar : KernelLevel::Best);
@@ -104,13 +104,19 @@ void ResampleShapes(benchmark::internal::Benchmark* b)
 }  // namespace
 
 BENCHMARK(BM_EncodeFrame<Variant::Ours>)->Name("BM_EncodeFrame_Ours")->Apply(ConversionSizes);
-BENCHMARK(BM_EncodeFrame<Variant::OneThread>)->Name("BM_EncodeFrame_OneThread")->Apply(ConversionSizes);
+BENCHMARK(BM_EncodeFrame<Variant::OneThread>)
+    ->Name("BM_EncodeFrame_OneThread")
+    ->Apply(ConversionSizes);
 BENCHMARK(BM_EncodeFrame<Variant::Scalar>)->Name("BM_EncodeFrame_Scalar")->Apply(ConversionSizes);
 BENCHMARK(BM_DecodeFrame<Variant::Ours>)->Name("BM_DecodeFrame_Ours")->Apply(ConversionSizes);
-BENCHMARK(BM_DecodeFrame<Variant::OneThread>)->Name("BM_DecodeFrame_OneThread")->Apply(ConversionSizes);
+BENCHMARK(BM_DecodeFrame<Variant::OneThread>)
+    ->Name("BM_DecodeFrame_OneThread")
+    ->Apply(ConversionSizes);
 BENCHMARK(BM_DecodeFrame<Variant::Scalar>)->Name("BM_DecodeFrame_Scalar")->Apply(ConversionSizes);
 BENCHMARK(BM_ResampleArea<Variant::Ours>)->Name("BM_ResampleArea_Ours")->Apply(ResampleShapes);
-BENCHMARK(BM_ResampleArea<Variant::OneThread>)->Name("BM_ResampleArea_OneThread")->Apply(ResampleShapes);
+BENCHMARK(BM_ResampleArea<Variant::OneThread>)
+    ->Name("BM_ResampleArea_OneThread")
+    ->Apply(ResampleShapes);
 BENCHMARK(BM_ResampleArea<Variant::Scalar>)->Name("BM_ResampleArea_Scalar")->Apply(ResampleShapes);
 
 BENCHMARK_MAIN();

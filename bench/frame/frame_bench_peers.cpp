@@ -1,15 +1,16 @@
 // The same work through other libraries, single-threaded: libyuv's two-step paths between packed
-// 24-bit pixels and YUY2 (Y0 U Y1 V, the switcher's byte order) through an ARGB frame (BT.601 only),
-// and OpenCV's INTER_AREA resize of 8-bit three-channel pictures.
+// 24-bit pixels and YUY2 (Y0 U Y1 V, the switcher's byte order) through an ARGB frame (BT.601
+// only), and OpenCV's INTER_AREA resize of 8-bit three-channel pictures.
 #include <cstdint>
 #include <vector>
 
 #include <benchmark/benchmark.h>
+
+#include "bench/frame/bench_common.h"
+
 #include <libyuv.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
-
-#include "bench/frame/bench_common.h"
 
 namespace {
 
@@ -64,9 +65,15 @@ void BM_ResampleArea_Peer(benchmark::State& state)
 }  // namespace
 
 BENCHMARK(BM_EncodeFrame_Peer)
-    ->Args({1080, 1920})->Args({720, 1280})->Args({576, 720})->Unit(benchmark::kMillisecond);
+    ->Args({1080, 1920})
+    ->Args({720, 1280})
+    ->Args({576, 720})
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DecodeFrame_Peer)
-    ->Args({1080, 1920})->Args({720, 1280})->Args({576, 720})->Unit(benchmark::kMillisecond);
+    ->Args({1080, 1920})
+    ->Args({720, 1280})
+    ->Args({576, 720})
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ResampleArea_Peer)
     ->Args({2160, 3840, 1080, 1920})
     ->Args({768, 1024, 1080, 1440})

@@ -26,8 +26,7 @@ std::array<Bgr, 2> DecodePairOf(Quad quad, int width)
     // A row of `width` pixels made of copies of the pair, so that the width picks the set.
     std::vector<uint8_t> frame(static_cast<size_t>(width) * 2);
     for (int k = 0; k < width / 2; ++k)
-        for (int i = 0; i < 4; ++i)
-            frame[4 * k + i] = static_cast<uint8_t>(quad[i]);
+        for (int i = 0; i < 4; ++i) frame[4 * k + i] = static_cast<uint8_t>(quad[i]);
     std::vector<uint8_t> picture(static_cast<size_t>(width) * 3);
     EXPECT_EQ(DecodeFrame(frame.data(), picture.data(), 1, width), 0);
     return {Bgr{picture[0], picture[1], picture[2]}, Bgr{picture[3], picture[4], picture[5]}};
@@ -37,7 +36,7 @@ constexpr int kSdWidth = 720;
 constexpr int kHdWidth = 1920;
 
 class ColourTable : public testing::TestWithParam<KernelLevel> {
-protected:
+  protected:
     void SetUp() override { SetKernelLevel(GetParam()); }
     void TearDown() override { SetKernelLevel(KernelLevel::Best); }
 };
@@ -106,8 +105,7 @@ TEST_P(ColourTable, EmptySizesLeaveTheDestinationAlone)
     EXPECT_EQ(EncodeFrame(source, destination, -1, 2, false), 0);
     EXPECT_EQ(DecodeFrame(source, destination, 1, 0), 0);
     EXPECT_EQ(DecodeFrame(source, destination, 0, 2), 0);
-    for (uint8_t byte : destination)
-        EXPECT_EQ(byte, 7);
+    for (uint8_t byte : destination) EXPECT_EQ(byte, 7);
 }
 
 TEST_P(ColourTable, OddWidthPairsTheLastPixelWithItself)
@@ -125,8 +123,7 @@ TEST_P(ColourTable, OddWidthPairsTheLastPixelWithItself)
     picture[9] = 0xEE;
     const uint8_t grey[6] = {125, 128, 125, 128, 125, 128};
     DecodeFrame(grey, picture, 1, 3);
-    for (int i = 0; i < 9; ++i)
-        EXPECT_EQ(picture[i], 127) << i;
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(picture[i], 127) << i;
     EXPECT_EQ(picture[9], 0xEE);
 }
 

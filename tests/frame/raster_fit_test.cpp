@@ -43,7 +43,8 @@ bool IsBlank(const Fitted& fitted, int width, int y, int x)
 // A plane that never holds the blank colour's bytes (blue byte is at least 1).
 std::vector<uint8_t> Picture(int height, int width)
 {
-    return MakePlaneFrom(height, width, [](int y, int x, int c) { return 1 + (y * 7 + x * 3 + c) % 200; });
+    return MakePlaneFrom(height, width,
+                         [](int y, int x, int c) { return 1 + (y * 7 + x * 3 + c) % 200; });
 }
 
 // Every row in [firstRow, lastRow] fully blank, every other row free of blank pixels (checked at
@@ -101,7 +102,8 @@ TEST(KeepModeBars, SameAspectRatioIsResampledWithoutBars)
 
 TEST(KeepModeBars, TallPictureGetsPillars)
 {
-    const Fitted fitted = Fit(Picture(768, 1024), 768, 1024, OutputRaster::HD1080, AspectMode::Keep);
+    const Fitted fitted =
+        Fit(Picture(768, 1024), 768, 1024, OutputRaster::HD1080, AspectMode::Keep);
     ASSERT_EQ(fitted.code, 0);
     EXPECT_EQ(fitted.trace, "old size\t1024  768 \nnew size\t1440  1080 \n");
     ExpectBlankColumns(fitted, 1080, 1920, 240, 240);
@@ -132,7 +134,8 @@ TEST(KeepModeBars, Sd480FromSameWidth)
     ExpectBlankRows(keep, 487, 720, 3, 4);
     // Resampled at its own size: the picture rows come through unchanged.
     for (int y = 0; y < 480; ++y)
-        ASSERT_EQ(0, memcmp(keep.bytes.data() + (y + 3) * 720 * 3, plane.data() + y * 720 * 3, 720 * 3));
+        ASSERT_EQ(
+            0, memcmp(keep.bytes.data() + (y + 3) * 720 * 3, plane.data() + y * 720 * 3, 720 * 3));
     const Fitted full = Fit(plane, 480, 720, OutputRaster::SD480, AspectMode::Full);
     ASSERT_EQ(full.code, 0);
     EXPECT_EQ(full.trace, "old size\t720  480 \nnew size\t720  487 \n");
@@ -189,7 +192,8 @@ TEST(KeepModeBars, BlankPixelsAreBlueGreenRed)
 
 TEST(PadToRaster, LetterboxAndPillarboxPlaceThePicture)
 {
-    const std::vector<uint8_t> scaled = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18};
+    const std::vector<uint8_t> scaled = {1,  2,  3,  4,  5,  6,  7,  8,  9,
+                                         10, 11, 12, 13, 14, 15, 16, 17, 18};
     // Expected rasters written as pixel lists: 0 is the blank pixel, n > 0 is scaled pixel n - 1.
     auto expand = [&](const std::vector<int>& pixels) {
         std::vector<uint8_t> bytes(pixels.size() * 3);

@@ -12,7 +12,7 @@
 namespace {
 
 class AreaAveraging : public testing::TestWithParam<KernelLevel> {
-protected:
+  protected:
     void SetUp() override { SetKernelLevel(GetParam()); }
     void TearDown() override { SetKernelLevel(KernelLevel::Best); }
 };
@@ -27,14 +27,15 @@ std::vector<uint8_t> GreyRow(std::vector<int> values)
 std::vector<int> Blues(const std::vector<uint8_t>& packed)
 {
     std::vector<int> blues;
-    for (size_t i = 0; i < packed.size(); i += 3)
-        blues.push_back(packed[i]);
+    for (size_t i = 0; i < packed.size(); i += 3) blues.push_back(packed[i]);
     return blues;
 }
 
 TEST_P(AreaAveraging, OneColourStaysThatColourAtEverySize)
 {
-    const auto plane = MakePlaneFrom(7, 5, [](int, int, int c) { return c == 0 ? 17 : c == 1 ? 200 : 255; });
+    const auto plane = MakePlaneFrom(7, 5, [](int, int, int c) {
+        return c == 0 ? 17 : c == 1 ? 200 : 255;
+    });
     for (auto [h, w] : {std::pair{1, 1}, {3, 2}, {7, 5}, {14, 10}, {9, 13}, {30, 1}, {1, 31}}) {
         const auto out = ResampleQuietly(plane, 7, 5, h, w);
         for (size_t i = 0; i < out.size(); i += 3) {

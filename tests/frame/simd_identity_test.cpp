@@ -25,8 +25,7 @@ std::vector<Variant> FastVariants()
     for (KernelLevel level : {KernelLevel::Avx2, KernelLevel::Avx512}) {
         SetKernelLevel(level);
         if (ActiveKernelLevel() == level)
-            for (int threads : {1, 0})
-                variants.push_back({level, threads});
+            for (int threads : {1, 0}) variants.push_back({level, threads});
     }
     SetKernelLevel(KernelLevel::Best);
     return variants;
@@ -39,12 +38,11 @@ std::string Describe(const Variant& variant)
 }
 
 class SimdMatchesScalar : public testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         m_variants = FastVariants();
-        if (m_variants.empty())
-            GTEST_SKIP() << "this CPU has no SIMD variant to compare";
+        if (m_variants.empty()) GTEST_SKIP() << "this CPU has no SIMD variant to compare";
     }
     void TearDown() override
     {
@@ -72,8 +70,7 @@ std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed)
 {
     std::vector<uint8_t> bytes(count);
     std::mt19937 random(seed);
-    for (auto& byte : bytes)
-        byte = static_cast<uint8_t>(random());
+    for (auto& byte : bytes) byte = static_cast<uint8_t>(random());
     return bytes;
 }
 
@@ -98,12 +95,12 @@ void ExpectDecodeMatches(const std::vector<uint8_t>& frame, int height, int widt
 TEST_F(SimdMatchesScalar, EncodeOnAwkwardWidths)
 {
     ForEachVariant([] {
-        for (int width : {1, 2, 3, 4, 5, 7, 15, 16, 17, 31, 32, 33, 47, 63, 64, 65, 95, 97, 127,
-                          129, 720, 1279, 1921})
+        for (int width : {1,  2,  3,  4,  5,  7,  15,  16,  17,  31,   32,  33,
+                          47, 63, 64, 65, 95, 97, 127, 129, 720, 1279, 1921})
             for (int height : {1, 3}) {
-                const auto picture = RandomBytes(static_cast<size_t>(width) * height * 3, width * 31 + height);
-                for (bool hd : {false, true})
-                    ExpectEncodeMatches(picture, height, width, hd);
+                const auto picture =
+                    RandomBytes(static_cast<size_t>(width) * height * 3, width * 31 + height);
+                for (bool hd : {false, true}) ExpectEncodeMatches(picture, height, width, hd);
             }
     });
 }
@@ -129,19 +126,19 @@ TEST_F(SimdMatchesScalar, EncodeOnEveryPairOfExtremeColours)
     const int width = 1458;  // 729 pairs a row: every row starts a new left colour
     const int height = static_cast<int>(picture.size() / 3 / width);
     ForEachVariant([&] {
-        for (bool hd : {false, true})
-            ExpectEncodeMatches(picture, height, width, hd);
+        for (bool hd : {false, true}) ExpectEncodeMatches(picture, height, width, hd);
     });
 }
 
 TEST_F(SimdMatchesScalar, DecodeOnAwkwardWidths)
 {
     ForEachVariant([] {
-        for (int width : {1, 2, 3, 4, 5, 7, 15, 16, 17, 31, 32, 33, 47, 63, 64, 65, 95, 97, 127,
-                          129, 719, 720, 721, 722, 1279, 1921})
+        for (int width : {1,  2,  3,  4,  5,  7,   15,  16,  17,  31,  32,  33,   47,
+                          63, 64, 65, 95, 97, 127, 129, 719, 720, 721, 722, 1279, 1921})
             for (int height : {1, 3})
-                ExpectDecodeMatches(RandomBytes(static_cast<size_t>(width) * height * 2, width * 17 + height),
-                                    height, width);
+                ExpectDecodeMatches(
+                    RandomBytes(static_cast<size_t>(width) * height * 2, width * 17 + height),
+                    height, width);
     });
 }
 
@@ -150,8 +147,7 @@ TEST_F(SimdMatchesScalar, DecodeOnEveryLumaWithSpreadChroma)
     // Every Y0 and Y1 with chroma in steps of 5 and the extremes, in SD and HD widths.
     std::vector<uint8_t> frame;
     std::vector<int> chroma;
-    for (int c = 0; c < 256; c += 5)
-        chroma.push_back(c);
+    for (int c = 0; c < 256; c += 5) chroma.push_back(c);
     chroma.push_back(255);
     for (int y = 0; y < 256; ++y)
         for (int cb : chroma)
@@ -177,7 +173,7 @@ TEST_F(SimdMatchesScalar, ConversionsOnAFullFrame)
 }
 
 class ResampleCase {
-public:
+  public:
     ResampleCase(int sourceHeight, int sourceWidth, int height, int width, uint32_t seed)
         : m_sourceHeight(sourceHeight)
         , m_sourceWidth(sourceWidth)
@@ -196,14 +192,14 @@ public:
         testing::internal::CaptureStdout();
         const auto fast = Resample(m_plane, m_sourceHeight, m_sourceWidth, m_height, m_width);
         const std::string trace = testing::internal::GetCapturedStdout();
-        ASSERT_EQ(fast, m_reference) << m_sourceWidth << "x" << m_sourceHeight << " -> " << m_width
-                                     << "x" << m_height;
+        ASSERT_EQ(fast, m_reference)
+            << m_sourceWidth << "x" << m_sourceHeight << " -> " << m_width << "x" << m_height;
         ASSERT_EQ(trace, "old size\t" + std::to_string(m_sourceWidth) + "  " +
                              std::to_string(m_sourceHeight) + " \nnew size\t" +
                              std::to_string(m_width) + "  " + std::to_string(m_height) + " \n");
     }
 
-private:
+  private:
     int m_sourceHeight, m_sourceWidth, m_height, m_width;
     std::vector<uint8_t> m_plane;
     std::vector<uint8_t> m_reference;
@@ -217,11 +213,9 @@ TEST_F(SimdMatchesScalar, ResampleOnAwkwardSizes)
     for (int sh : {1, 2, 7})
         for (int sw : sizes)
             for (int dh : {1, 3})
-                for (int dw : sizes)
-                    cases.emplace_back(sh, sw, dh, dw, seed++);
+                for (int dw : sizes) cases.emplace_back(sh, sw, dh, dw, seed++);
     ForEachVariant([&] {
-        for (const ResampleCase& c : cases)
-            c.ExpectFastMatches();
+        for (const ResampleCase& c : cases) c.ExpectFastMatches();
     });
 }
 
@@ -241,8 +235,7 @@ TEST_F(SimdMatchesScalar, ResampleOnRandomSizesAndBigRatios)
     cases.emplace_back(4, 600, 3, 200, 7);  // a block's taps span 3 × its columns
     cases.emplace_back(4, 300, 3, 200, 8);  // 1.5 ×
     ForEachVariant([&] {
-        for (const ResampleCase& c : cases)
-            c.ExpectFastMatches();
+        for (const ResampleCase& c : cases) c.ExpectFastMatches();
     });
 }
 
@@ -252,12 +245,11 @@ TEST_F(SimdMatchesScalar, ResampleBandsStartWhereTheSweepDoes)
     // first rows, up and down.
     // (Each is above the work from which a call uses threads: sweeps × taps × padded width of
     // some two million.)
-    const ResampleCase cases[] = {{300, 400, 487, 1300, 8}, {600, 1021, 301, 700, 9}, {487, 720, 540, 960, 10}};
-    if (ThreadsFor(2'000'000) < 2)
-        std::puts("(one core: the bands run one after another)");
+    const ResampleCase cases[] = {
+        {300, 400, 487, 1300, 8}, {600, 1021, 301, 700, 9}, {487, 720, 540, 960, 10}};
+    if (ThreadsFor(2'000'000) < 2) std::puts("(one core: the bands run one after another)");
     ForEachVariant([&] {
-        for (const ResampleCase& c : cases)
-            c.ExpectFastMatches();
+        for (const ResampleCase& c : cases) c.ExpectFastMatches();
     });
 }
 

@@ -42,20 +42,18 @@ inline std::vector<uint8_t> Resample(const std::vector<uint8_t>& plane, int heig
                                      int destinationHeight, int destinationWidth)
 {
     uint8_t* result = nullptr;
-    EXPECT_EQ(ResampleArea(plane.data(), height, width, &result, destinationHeight,
-                           destinationWidth),
-              0);
+    EXPECT_EQ(
+        ResampleArea(plane.data(), height, width, &result, destinationHeight, destinationWidth), 0);
     EXPECT_NE(result, nullptr);
-    std::vector<uint8_t> bytes(result,
-                               result + static_cast<size_t>(destinationHeight) * destinationWidth * 3);
+    std::vector<uint8_t> bytes(
+        result, result + static_cast<size_t>(destinationHeight) * destinationWidth * 3);
     free(result);
     return bytes;
 }
 
 // Same, with the trace lines captured and dropped.
 inline std::vector<uint8_t> ResampleQuietly(const std::vector<uint8_t>& plane, int height,
-                                            int width, int destinationHeight,
-                                            int destinationWidth)
+                                            int width, int destinationHeight, int destinationWidth)
 {
     testing::internal::CaptureStdout();
     auto bytes = Resample(plane, height, width, destinationHeight, destinationWidth);
