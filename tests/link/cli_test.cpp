@@ -39,8 +39,8 @@ class CliTest : public ::testing::Test {
     }
     static std::vector<std::string> At(uint16_t port, std::vector<std::string> arguments)
     {
-        arguments.insert(arguments.begin() + 1, {"--host", "127.0.0.1", "--port",
-                                                 std::to_string(port), "--timeout", "0.4"});
+        arguments.insert(arguments.begin() + 1,
+                         {"--host", "127.0.0.1", "--port", std::to_string(port), "--timeout", "5"});
         return arguments;
     }
 

@@ -211,6 +211,8 @@ TEST(EmulatorFaults, MessagesOfSendAndReceive)
         CEmulatorProcess emulator(options);
         JobSettings settings = LocalSettings(emulator.Port());
         settings.raster = OutputRaster::SD576;
+        if (c.options[0].rfind("--stall", 0) == 0)
+            settings.link = TestLinkOptions(emulator.Port(), kShortLimitMs);
         RecordingHost sendHost;
         EXPECT_EQ(SendPicture(settings, MakeTestPicture(5, 7, false), &sendHost), c.sendResult)
             << c.options[0];

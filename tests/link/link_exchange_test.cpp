@@ -37,9 +37,9 @@ struct WriteSetup {
     std::vector<uint8_t> frame;
     CSwitcherLink link;
 
-    WriteSetup(uint16_t port, uint16_t width, uint16_t height, uint8_t target)
+    WriteSetup(uint16_t port, uint16_t width, uint16_t height, uint8_t target, int limitMs = 5000)
         : frame(PatternFrame(size_t{width} * height * 2))
-        , link(inputs, TestLinkOptions(port))
+        , link(inputs, TestLinkOptions(port, limitMs))
     {
         link.m_frame = frame.data();
         link.m_frameBytes = static_cast<uint32_t>(frame.size());
@@ -176,7 +176,7 @@ TEST(LinkWriteFailures, SilentSwitcherTimesOut)
             }
             done.Wait(5000);  // holds the connection open without a word
         });
-        WriteSetup setup(peer.Port(), 16, 2, 0);
+        WriteSetup setup(peer.Port(), 16, 2, 0, kShortLimitMs);
         EXPECT_EQ(setup.link.SendFrame(), kImageSendError);
         done.Set();
     }
@@ -198,9 +198,14 @@ TEST(LinkWriteFailures, ResetDuringFrame)
 
 TEST(LinkWriteFailures, CommandOnResetConnection)
 {
-    CScriptedPeer peer([](int fd) { PeerReset(fd); });
+    CAutoResetEvent connected;
+    CScriptedPeer peer([&](int fd) {
+        connected.Wait(5000);
+        PeerReset(fd);
+    });
     WriteSetup setup(peer.Port(), 16, 2, 0);
     ASSERT_EQ(setup.link.ConnectSwitcher(), kTransferOk);
+    connected.Set();
     peer.Join();  // the reset has arrived before the command goes out
     EXPECT_EQ(setup.link.WriteFrameMemory(), kSizeSendError);
     EXPECT_EQ(setup.link.m_socket, -1);
@@ -328,7 +333,7 @@ TEST(LinkReadFailures, SilentSwitcherTimesOut)
             done.Wait(5000);
         });
         TestInputs inputs;
-        CSwitcherLink link(inputs, TestLinkOptions(peer.Port()));
+        CSwitcherLink link(inputs, TestLinkOptions(peer.Port(), kShortLimitMs));
         EXPECT_EQ(link.ReceiveFrame(), kReceiveDataError) << sent << " bytes";
         EXPECT_EQ(link.m_frame, nullptr);
         done.Set();

@@ -92,12 +92,16 @@ struct TestInputs final : LinkInputs {
     bool Fmem1Checked() const override { return fmem1; }
 };
 
-inline LinkOptions TestLinkOptions(uint16_t port)
+// Tests that expect a time limit to strike use kShortLimitMs; every other exchange gets a
+// generous limit, so that a loaded machine cannot make it fail.
+constexpr int kShortLimitMs = 400;
+
+inline LinkOptions TestLinkOptions(uint16_t port, int limitMs = 5000)
 {
     LinkOptions options;
     options.port = port;
-    options.connectTimeoutMs = 400;
-    options.idleTimeoutMs = 400;
+    options.connectTimeoutMs = limitMs;
+    options.idleTimeoutMs = limitMs;
     return options;
 }
 
