@@ -82,8 +82,9 @@ std::vector<uint8_t> MakeBmp(const BmpSpec& spec)
             for (int i = 0; i < (masksAfter == 12 ? 3 : 4); ++i)
                 Put32(out, 54 + 4 * i, spec.masks[i]);
     }
-    std::memcpy(out.data() + 14 + spec.headerBytes + masksAfter, spec.palette.data(),
-                spec.palette.size());
+    if (!spec.palette.empty())
+        std::memcpy(out.data() + 14 + spec.headerBytes + masksAfter, spec.palette.data(),
+                    spec.palette.size());
     out.insert(out.end(), spec.pixelData.begin(), spec.pixelData.end());
     return out;
 }
