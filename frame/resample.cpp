@@ -127,6 +127,7 @@ void WalkColumns(int sourceWidth, int width, Visit visit)
             const double sxEnd = (sx + 1) / sw;
             const double wx = std::min(sxEnd, dxEnd) - std::max(sxStart, dxStart);
             visit(dx, tap, sx, wx);
+            // (The bound on sx never binds: the last boundaries are both exactly 1.)
             if (sxEnd < dxEnd && sx + 1 < sourceWidth) {
                 ++sx;
                 continue;
@@ -208,6 +209,7 @@ void BuildPlan(ResamplePlan& plan)
             const bool inside = syStart >= dyStart && syEnd <= yEnd;
             const bool covering = syStart <= dyStart && syEnd >= yEnd;
             plan.sweeps.push_back({sy, hy, inside || covering});
+            // (The bound on sy never binds: the last boundaries are both exactly 1.)
             if (syEnd < yEnd && sy + 1 < plan.sourceHeight) {
                 ++sy;
                 continue;
@@ -273,12 +275,13 @@ class CWeightCache {
     std::vector<Slot> m_slots;
 };
 
-// What one band of destination rows needs of its own.
+// What one thread needs of its own, kept from band to band.
 struct BandScratch {
     std::unique_ptr<double[]> accumulator;  // written by a group's first sweep before any read
     std::vector<const double*> weights;
     std::vector<const void*> rows;
     std::unique_ptr<CWeightCache> cache;
+    long stamp = 0;  // counts this thread's groups: the weight rows in use carry the current one
     // Prepared source rows (packed words, or planes of doubles), slot sy % slots, each tagged
     // with its row: the rows of one group are consecutive, and a row straddling two destination
     // rows is prepared once.
@@ -338,7 +341,7 @@ void ResampleBand(void* context, int band, int participant)
     ResampleJob& job = *static_cast<ResampleJob*>(context);
     const ResamplePlan& plan = *job.plan;
     BandScratch& scratch = job.scratch[participant];
-    long stamp = 0;
+    long& stamp = scratch.stamp;
     for (int dy = job.bandStart[band]; dy < job.bandStart[band + 1]; ++dy) {
         const int first = plan.firstSweep[dy], end = plan.firstSweep[dy + 1];
         for (int groupStart = first; groupStart < end; groupStart += job.groupSize) {

@@ -93,11 +93,12 @@ inline __m256i RoundHalfUp(__m512d sum)
     return _mm512_cvttpd_epi32(_mm512_mask_add_pd(t, up, t, _mm512_set1_pd(1.0)));
 }
 
+// The rounded sums of 16 columns as 32-bit integers. They lie within 0..255 (the weights of a
+// destination pixel add up to 1, so its sums stay within the byte range), so no mask is needed
+// before they are packed side by side.
 inline __m512i Join(__m512d low, __m512d high)
 {
-    return _mm512_and_si512(
-        _mm512_inserti64x4(_mm512_castsi256_si512(RoundHalfUp(low)), RoundHalfUp(high), 1),
-        _mm512_set1_epi32(0xFF));
+    return _mm512_inserti64x4(_mm512_castsi256_si512(RoundHalfUp(low)), RoundHalfUp(high), 1);
 }
 
 inline void LoadAccumulators(const SweepGroup& group, Accumulators& a, int dx)
@@ -134,8 +135,8 @@ inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
     // b | g << 8 | r << 16 in each 32-bit lane, then three of every four bytes kept: 48 bytes
     // for 16 pixels.
     const __m512i packed =
-        _mm512_or_si512(Join(a.b0, a.b1), _mm512_or_si512(_mm512_slli_epi32(Join(a.g0, a.g1), 8),
-                                                          _mm512_slli_epi32(Join(a.r0, a.r1), 16)));
+        _mm512_ternarylogic_epi32(Join(a.b0, a.b1), _mm512_slli_epi32(Join(a.g0, a.g1), 8),
+                                  _mm512_slli_epi32(Join(a.r0, a.r1), 16), 0xFE);
     const __m512i squeezed =
         _mm512_shuffle_epi8(packed, _mm512_broadcast_i32x4(_mm_setr_epi8(
                                         0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
