@@ -35,6 +35,10 @@ inline int PaddedStride(int width)
     return (width * 3 + 3) / 4 * 4;
 }
 
+// Sizes the operations leave open: ResampleArea refuses (result 1, after its trace lines) a
+// negative destination size and, for a non-empty destination, a source without pixels; FitToRaster
+// turns a picture without pixels into a raster of the blank colour.
+//
 // Odd widths: EncodeFrame and DecodeFrame pair the last pixel of a row of odd width with itself
 // and touch only that pixel's own bytes: encoding writes its Y and the Cb of the pair (two bytes,
 // the row being width × 2 bytes); decoding reads its Y and Cb and takes Cr as 128 (neutral).
