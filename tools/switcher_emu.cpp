@@ -560,9 +560,11 @@ int main(int argc, char** argv)
     socklen_t length = sizeof address;
     ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&address), &length);
 
+    // The address line comes first, so that whoever started the emulator on port 0 learns the
+    // port from the first line; clients that connect meanwhile wait until the store is loaded.
+    Log("listening on %s:%u", options.listenAddress.c_str(), ntohs(address.sin_port));
     CEmulator emulator(options);
     emulator.LoadStore();
-    Log("listening on %s:%u", options.listenAddress.c_str(), ntohs(address.sin_port));
 
     while (!g_stopRequested) {
         if (WaitFor(listener.Get(), POLLIN, -1) != Wait::Ready) continue;
