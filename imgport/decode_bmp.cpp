@@ -23,7 +23,10 @@ constexpr uint32_t kCompressionJpeg = 4;
 constexpr uint32_t kCompressionPng = 5;
 constexpr uint32_t kCompressionAlphaBitFields = 6;
 
-uint16_t ReadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t ReadU16(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t ReadU32(const uint8_t* p)
 {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -42,12 +45,10 @@ struct ChannelMask {
 bool MakeChannel(uint32_t mask, ChannelMask* channel)
 {
     *channel = ChannelMask{};
-    if (mask == 0)
-        return true;
+    if (mask == 0) return true;
     int shift = std::countr_zero(mask);
     uint32_t shifted = mask >> shift;
-    if ((shifted & (shifted + 1)) != 0 && shifted != 0xFFFFFFFFu)
-        return false;
+    if ((shifted & (shifted + 1)) != 0 && shifted != 0xFFFFFFFFu) return false;
     channel->mask = mask;
     channel->shift = shift;
     channel->bits = std::popcount(shifted);
@@ -57,11 +58,9 @@ bool MakeChannel(uint32_t mask, ChannelMask* channel)
 
 inline uint8_t ExtractChannel(uint32_t value, const ChannelMask& channel)
 {
-    if (channel.bits == 0)
-        return 0;
+    if (channel.bits == 0) return 0;
     uint32_t v = (value & channel.mask) >> channel.shift;
-    if (channel.bits >= 8)
-        return static_cast<uint8_t>(v >> (channel.bits - 8));
+    if (channel.bits >= 8) return static_cast<uint8_t>(v >> (channel.bits - 8));
     return static_cast<uint8_t>((v * 255 + channel.maximum / 2) / channel.maximum);
 }
 
@@ -81,18 +80,15 @@ struct BmpHeader {
 // Reads and checks everything up to the pixel data. False: not a BMP we can read.
 bool ReadBmpHeader(const uint8_t* data, size_t size, BmpHeader* header)
 {
-    if (size < kFileHeaderBytes + 12 || data[0] != 'B' || data[1] != 'M')
-        return false;
+    if (size < kFileHeaderBytes + 12 || data[0] != 'B' || data[1] != 'M') return false;
     header->pixelOffset = ReadU32(data + 10);
     uint32_t infoBytes = ReadU32(data + 14);
     bool core = infoBytes == 12;
     bool os2 = infoBytes == 16 || infoBytes == 64;
     bool info = infoBytes == 40 || infoBytes == 52 || infoBytes == 56 || infoBytes == 108 ||
                 infoBytes == 124;
-    if (!core && !os2 && !info)
-        return false;
-    if (size < kFileHeaderBytes + uint64_t{infoBytes})
-        return false;
+    if (!core && !os2 && !info) return false;
+    if (size < kFileHeaderBytes + uint64_t{infoBytes}) return false;
     const uint8_t* h = data + kFileHeaderBytes;
     uint32_t planes;
     uint32_t colorsUsed = 0;
@@ -106,17 +102,14 @@ bool ReadBmpHeader(const uint8_t* data, size_t size, BmpHeader* header)
     } else {
         int32_t width = static_cast<int32_t>(ReadU32(h + 4));
         int32_t height = static_cast<int32_t>(ReadU32(h + 8));
-        if (width <= 0 || height == 0 || height == INT32_MIN)
-            return false;
+        if (width <= 0 || height == 0 || height == INT32_MIN) return false;
         header->width = static_cast<uint32_t>(width);
         header->topDown = height < 0;
         header->height = static_cast<uint32_t>(height < 0 ? -height : height);
         planes = ReadU16(h + 12);
         header->bitCount = ReadU16(h + 14);
-        if (infoBytes >= 20)
-            header->compression = ReadU32(h + 16);
-        if (infoBytes >= 36)
-            colorsUsed = ReadU32(h + 32);
+        if (infoBytes >= 20) header->compression = ReadU32(h + 16);
+        if (infoBytes >= 36) colorsUsed = ReadU32(h + 32);
         // The OS/2 header reuses 3 and 4 for Huffman 1D and RLE24, which we do not read.
         if (os2 && header->compression != kCompressionRgb &&
             header->compression != kCompressionRle8 && header->compression != kCompressionRle4)
@@ -129,65 +122,57 @@ bool ReadBmpHeader(const uint8_t* data, size_t size, BmpHeader* header)
             if (infoBytes == 40) {
                 // Plain info header: the masks follow it.
                 masksAfterHeader = header->compression == kCompressionAlphaBitFields ? 16 : 12;
-                if (size < kFileHeaderBytes + uint64_t{infoBytes} + masksAfterHeader)
-                    return false;
+                if (size < kFileHeaderBytes + uint64_t{infoBytes} + masksAfterHeader) return false;
             }
             red = ReadU32(masks);
             green = ReadU32(masks + 4);
             blue = ReadU32(masks + 8);
-            if (infoBytes >= 56 || masksAfterHeader == 16)
-                alpha = ReadU32(masks + 12);
+            if (infoBytes >= 56 || masksAfterHeader == 16) alpha = ReadU32(masks + 12);
             if (!MakeChannel(red, &header->red) || !MakeChannel(green, &header->green) ||
                 !MakeChannel(blue, &header->blue) || !MakeChannel(alpha, &header->alpha))
                 return false;
         }
     }
-    if (planes != 1 || header->width == 0 || header->height == 0)
-        return false;
+    if (planes != 1 || header->width == 0 || header->height == 0) return false;
 
     switch (header->compression) {
-    case kCompressionRgb:
-        if (header->bitCount != 1 && header->bitCount != 2 && header->bitCount != 4 &&
-            header->bitCount != 8 && header->bitCount != 16 && header->bitCount != 24 &&
-            header->bitCount != 32)
+        case kCompressionRgb:
+            if (header->bitCount != 1 && header->bitCount != 2 && header->bitCount != 4 &&
+                header->bitCount != 8 && header->bitCount != 16 && header->bitCount != 24 &&
+                header->bitCount != 32)
+                return false;
+            if (header->bitCount == 16) {
+                MakeChannel(0x7C00, &header->red);
+                MakeChannel(0x03E0, &header->green);
+                MakeChannel(0x001F, &header->blue);
+            }
+            break;
+        case kCompressionRle8:
+            if (header->bitCount != 8 || header->topDown) return false;
+            break;
+        case kCompressionRle4:
+            if (header->bitCount != 4 || header->topDown) return false;
+            break;
+        case kCompressionBitFields:
+        case kCompressionAlphaBitFields:
+            if (header->bitCount != 16 && header->bitCount != 32) return false;
+            break;
+        case kCompressionJpeg:
+        case kCompressionPng:
+            break;
+        default:
             return false;
-        if (header->bitCount == 16) {
-            MakeChannel(0x7C00, &header->red);
-            MakeChannel(0x03E0, &header->green);
-            MakeChannel(0x001F, &header->blue);
-        }
-        break;
-    case kCompressionRle8:
-        if (header->bitCount != 8 || header->topDown)
-            return false;
-        break;
-    case kCompressionRle4:
-        if (header->bitCount != 4 || header->topDown)
-            return false;
-        break;
-    case kCompressionBitFields:
-    case kCompressionAlphaBitFields:
-        if (header->bitCount != 16 && header->bitCount != 32)
-            return false;
-        break;
-    case kCompressionJpeg:
-    case kCompressionPng:
-        break;
-    default:
-        return false;
     }
 
     header->paletteOffset = kFileHeaderBytes + infoBytes + masksAfterHeader;
     if (header->bitCount <= 8 && header->compression != kCompressionJpeg &&
         header->compression != kCompressionPng) {
         uint32_t wanted = 1u << header->bitCount;
-        if (colorsUsed != 0 && colorsUsed < wanted)
-            wanted = colorsUsed;
+        if (colorsUsed != 0 && colorsUsed < wanted) wanted = colorsUsed;
         uint64_t available = (size - header->paletteOffset) / header->paletteEntryBytes;
         header->paletteCount = static_cast<uint32_t>(available < wanted ? available : wanted);
     }
-    if (header->pixelOffset < header->paletteOffset || header->pixelOffset >= size)
-        return false;
+    if (header->pixelOffset < header->paletteOffset || header->pixelOffset >= size) return false;
     return true;
 }
 
@@ -210,47 +195,47 @@ void ConvertRow(const uint8_t* source, const BmpHeader& header, const Bgr* palet
 {
     uint32_t width = header.width;
     switch (header.bitCount) {
-    case 1:
-    case 2:
-    case 4:
-    case 8: {
-        uint32_t bits = header.bitCount;
-        uint32_t perByte = 8 / bits;
-        uint32_t mask = (1u << bits) - 1;
-        for (uint32_t x = 0; x < width; ++x) {
-            uint32_t shift = 8 - bits * (x % perByte + 1);
-            const Bgr& c = palette[(source[x / perByte] >> shift) & mask];
-            row[x * 3] = c.blue;
-            row[x * 3 + 1] = c.green;
-            row[x * 3 + 2] = c.red;
-        }
-        break;
-    }
-    case 24:
-        std::memcpy(row, source, size_t{width} * 3);
-        break;
-    case 16:
-    case 32: {
-        bool wide = header.bitCount == 32;
-        bool fields = header.compression != kCompressionRgb;
-        for (uint32_t x = 0; x < width; ++x) {
-            uint8_t* out = row + size_t{x} * bytesPerPixel;
-            if (wide && !fields) {
-                const uint8_t* in = source + size_t{x} * 4;
-                out[0] = in[0];
-                out[1] = in[1];
-                out[2] = in[2];
-                continue;
+        case 1:
+        case 2:
+        case 4:
+        case 8: {
+            uint32_t bits = header.bitCount;
+            uint32_t perByte = 8 / bits;
+            uint32_t mask = (1u << bits) - 1;
+            for (uint32_t x = 0; x < width; ++x) {
+                uint32_t shift = 8 - bits * (x % perByte + 1);
+                const Bgr& c = palette[(source[x / perByte] >> shift) & mask];
+                row[x * 3] = c.blue;
+                row[x * 3 + 1] = c.green;
+                row[x * 3 + 2] = c.red;
             }
-            uint32_t value = wide ? ReadU32(source + size_t{x} * 4) : ReadU16(source + size_t{x} * 2);
-            out[0] = ExtractChannel(value, header.blue);
-            out[1] = ExtractChannel(value, header.green);
-            out[2] = ExtractChannel(value, header.red);
-            if (bytesPerPixel == 4)
-                out[3] = ExtractChannel(value, header.alpha);
+            break;
         }
-        break;
-    }
+        case 24:
+            std::memcpy(row, source, size_t{width} * 3);
+            break;
+        case 16:
+        case 32: {
+            bool wide = header.bitCount == 32;
+            bool fields = header.compression != kCompressionRgb;
+            for (uint32_t x = 0; x < width; ++x) {
+                uint8_t* out = row + size_t{x} * bytesPerPixel;
+                if (wide && !fields) {
+                    const uint8_t* in = source + size_t{x} * 4;
+                    out[0] = in[0];
+                    out[1] = in[1];
+                    out[2] = in[2];
+                    continue;
+                }
+                uint32_t value =
+                    wide ? ReadU32(source + size_t{x} * 4) : ReadU16(source + size_t{x} * 2);
+                out[0] = ExtractChannel(value, header.blue);
+                out[1] = ExtractChannel(value, header.green);
+                out[2] = ExtractChannel(value, header.red);
+                if (bytesPerPixel == 4) out[3] = ExtractChannel(value, header.alpha);
+            }
+            break;
+        }
     }
 }
 
@@ -277,14 +262,12 @@ bool DecodeRle(const uint8_t* data, size_t size, const BmpHeader& header, const 
         ++x;
     };
     while (y < height) {
-        if (p + 2 > size)
-            return false;
+        if (p + 2 > size) return false;
         uint32_t count = data[p];
         uint32_t value = data[p + 1];
         p += 2;
         if (count > 0) {
-            if (x >= width)
-                continue;  // a run past the end of the row draws nothing
+            if (x >= width) continue;  // a run past the end of the row draws nothing
             for (uint32_t i = 0; i < count; ++i)
                 put(four ? ((i & 1) ? value & 0x0F : value >> 4) : value);
             continue;
@@ -295,16 +278,14 @@ bool DecodeRle(const uint8_t* data, size_t size, const BmpHeader& header, const 
         } else if (value == 1) {  // end of picture
             return true;
         } else if (value == 2) {  // delta
-            if (p + 2 > size)
-                return false;
+            if (p + 2 > size) return false;
             x += data[p];
             y += data[p + 1];
             p += 2;
         } else {  // absolute run of `value` pixels, padded to a 16-bit boundary
             size_t bytes = four ? (value + 1) / 2 : value;
             size_t padded = (bytes + 1) & ~size_t{1};
-            if (p + padded > size)
-                return false;
+            if (p + padded > size) return false;
             for (uint32_t i = 0; i < value; ++i)
                 put(four ? ((i & 1) ? data[p + i / 2] & 0x0F : data[p + i / 2] >> 4) : data[p + i]);
             p += padded;
@@ -318,8 +299,7 @@ bool DecodeRle(const uint8_t* data, size_t size, const BmpHeader& header, const 
 DecodeResult DecodeBmp(const uint8_t* data, size_t size, CDecodeTarget& target)
 {
     BmpHeader header;
-    if (!ReadBmpHeader(data, size, &header))
-        return DecodeResult::kNoPicture;
+    if (!ReadBmpHeader(data, size, &header)) return DecodeResult::kNoPicture;
     if (header.compression == kCompressionJpeg)
         return DecodeJpeg(data + header.pixelOffset, size - header.pixelOffset, target);
     if (header.compression == kCompressionPng)
@@ -340,8 +320,7 @@ DecodeResult DecodeBmp(const uint8_t* data, size_t size, CDecodeTarget& target)
         return DecodeResult::kReadFailed;
     }
     uint8_t* pixels = target.Allocate(pictureSize);
-    if (pixels == nullptr)
-        return DecodeResult::kNoMemory;
+    if (pixels == nullptr) return DecodeResult::kNoMemory;
     if (rle)
         return DecodeRle(data, size, header, palette, pixels) ? DecodeResult::kOk
                                                               : DecodeResult::kReadFailed;

@@ -23,8 +23,7 @@ struct MemoryReader {
 int ReadFromMemory(GifFileType* gif, GifByteType* out, int length)
 {
     auto* reader = static_cast<MemoryReader*>(gif->UserData);
-    if (length <= 0)
-        return 0;
+    if (length <= 0) return 0;
     size_t left = reader->size - reader->position;
     size_t count = static_cast<size_t>(length) < left ? static_cast<size_t>(length) : left;
     std::memcpy(out, reader->data + reader->position, count);
@@ -34,7 +33,7 @@ int ReadFromMemory(GifFileType* gif, GifByteType* out, int length)
 
 // Owns an open giflib decoder.
 class CGifDecoder {
-public:
+  public:
     explicit CGifDecoder(MemoryReader* reader)
     {
         int error = 0;
@@ -51,7 +50,7 @@ public:
     }
     GifFileType* Get() const { return m_gif; }
 
-private:
+  private:
     GifFileType* m_gif = nullptr;
 };
 
@@ -60,19 +59,16 @@ bool ReadExtension(GifFileType* gif)
 {
     int code = 0;
     GifByteType* block = nullptr;
-    if (DGifGetExtension(gif, &code, &block) == GIF_ERROR)
-        return false;
+    if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) return false;
     while (block != nullptr) {
-        if (DGifGetExtensionNext(gif, &block) == GIF_ERROR)
-            return false;
+        if (DGifGetExtensionNext(gif, &block) == GIF_ERROR) return false;
     }
     return true;
 }
 
 DecodeResult DecodeFirstFrame(GifFileType* gif, CDecodeTarget& target)
 {
-    if (DGifGetImageDesc(gif) == GIF_ERROR)
-        return DecodeResult::kNoPicture;
+    if (DGifGetImageDesc(gif) == GIF_ERROR) return DecodeResult::kNoPicture;
     const GifImageDesc& frame = gif->Image;
     const ColorMapObject* colors = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
     if (colors == nullptr || colors->Colors == nullptr || colors->ColorCount <= 0 ||
@@ -86,14 +82,12 @@ DecodeResult DecodeFirstFrame(GifFileType* gif, CDecodeTarget& target)
         width = uint64_t(frame.Left) + uint64_t(frame.Width);
     if (height < uint64_t(frame.Top) + uint64_t(frame.Height))
         height = uint64_t(frame.Top) + uint64_t(frame.Height);
-    if (!PictureFits(height, width, 3, target.MaxPixels()))
-        return DecodeResult::kNoPicture;
+    if (!PictureFits(height, width, 3, target.MaxPixels())) return DecodeResult::kNoPicture;
 
     PictureSize size{static_cast<uint32_t>(height), static_cast<uint32_t>(width), 3};
     std::vector<GifPixelType> line(static_cast<size_t>(frame.Width));
     uint8_t* pixels = target.Allocate(size);
-    if (pixels == nullptr)
-        return DecodeResult::kNoMemory;
+    if (pixels == nullptr) return DecodeResult::kNoMemory;
 
     GifColorType background{0, 0, 0};
     if (gif->SColorMap != nullptr && gif->SColorMap->Colors != nullptr &&
@@ -119,8 +113,8 @@ DecodeResult DecodeFirstFrame(GifFileType* gif, CDecodeTarget& target)
             uint8_t* out = pixels + rowBytes * (size_t(frame.Top) + y) + size_t(frame.Left) * 3;
             for (int x = 0; x < frame.Width; ++x) {
                 int index = line[x];
-                GifColorType c = index < colors->ColorCount ? colors->Colors[index]
-                                                            : GifColorType{0, 0, 0};
+                GifColorType c =
+                    index < colors->ColorCount ? colors->Colors[index] : GifColorType{0, 0, 0};
                 out[0] = c.Blue;
                 out[1] = c.Green;
                 out[2] = c.Red;
@@ -140,21 +134,18 @@ DecodeResult DecodeGif(const uint8_t* data, size_t size, CDecodeTarget& target)
     MemoryReader reader{data, size, 0};
     CGifDecoder decoder(&reader);
     GifFileType* gif = decoder.Get();
-    if (gif == nullptr)
-        return DecodeResult::kNoPicture;
+    if (gif == nullptr) return DecodeResult::kNoPicture;
     for (;;) {
         GifRecordType record = UNDEFINED_RECORD_TYPE;
-        if (DGifGetRecordType(gif, &record) == GIF_ERROR)
-            return DecodeResult::kNoPicture;
+        if (DGifGetRecordType(gif, &record) == GIF_ERROR) return DecodeResult::kNoPicture;
         switch (record) {
-        case IMAGE_DESC_RECORD_TYPE:
-            return DecodeFirstFrame(gif, target);
-        case EXTENSION_RECORD_TYPE:
-            if (!ReadExtension(gif))
+            case IMAGE_DESC_RECORD_TYPE:
+                return DecodeFirstFrame(gif, target);
+            case EXTENSION_RECORD_TYPE:
+                if (!ReadExtension(gif)) return DecodeResult::kNoPicture;
+                break;
+            default:  // the end of the file before any frame
                 return DecodeResult::kNoPicture;
-            break;
-        default:  // the end of the file before any frame
-            return DecodeResult::kNoPicture;
         }
     }
 }

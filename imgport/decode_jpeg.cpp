@@ -35,17 +35,14 @@ struct JpegErrorManager {
 // Warnings are silent, except that an early end of the data is treated as an error.
 void FilterMessage(j_common_ptr common, int level)
 {
-    if (level < 0 && common->err->msg_code == JWRN_JPEG_EOF)
-        JumpOnError(common);
-    if (level < 0)
-        ++common->err->num_warnings;
+    if (level < 0 && common->err->msg_code == JWRN_JPEG_EOF) JumpOnError(common);
+    if (level < 0) ++common->err->num_warnings;
 }
 
 void LimitScans(j_common_ptr common)
 {
     auto* decompress = reinterpret_cast<j_decompress_ptr>(common);
-    if (decompress->input_scan_number > kMaxScans)
-        JumpOnError(common);
+    if (decompress->input_scan_number > kMaxScans) JumpOnError(common);
 }
 
 inline uint8_t MultiplyByte(uint32_t a, uint32_t b)
@@ -79,18 +76,15 @@ DecodeResult DecodeJpegStream(jpeg_decompress_struct* cinfo, jpeg_progress_mgr* 
                               const uint8_t* data, size_t size, CDecodeTarget& target)
 {
     volatile DecodeResult failure = DecodeResult::kNoPicture;
-    if (setjmp(reinterpret_cast<JpegErrorManager*>(cinfo->err)->jump))
-        return failure;
+    if (setjmp(reinterpret_cast<JpegErrorManager*>(cinfo->err)->jump)) return failure;
 
     jpeg_create_decompress(cinfo);
     cinfo->progress = progress;  // creating the decompressor clears the field
     jpeg_mem_src(cinfo, data, static_cast<unsigned long>(size));
-    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK)
-        return DecodeResult::kNoPicture;
+    if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK) return DecodeResult::kNoPicture;
     uint32_t fullWidth = cinfo->image_width;
     uint32_t fullHeight = cinfo->image_height;
-    if (!PictureFits(fullHeight, fullWidth, 3, target.MaxPixels()))
-        return DecodeResult::kNoPicture;
+    if (!PictureFits(fullHeight, fullWidth, 3, target.MaxPixels())) return DecodeResult::kNoPicture;
     // Working memory (progressive coefficients, mostly) stays in proportion to the picture limit.
     cinfo->mem->max_memory_to_use = static_cast<long>(target.MaxPixels() * 8 + (64 << 20));
 
@@ -102,13 +96,11 @@ DecodeResult DecodeJpegStream(jpeg_decompress_struct* cinfo, jpeg_progress_mgr* 
         cinfo->scale_denom = static_cast<unsigned int>(denominator);
     }
     jpeg_calc_output_dimensions(cinfo);
-    if (cinfo->output_components != (cmyk ? 4 : 3))
-        return DecodeResult::kNoPicture;
+    if (cinfo->output_components != (cmyk ? 4 : 3)) return DecodeResult::kNoPicture;
 
     PictureSize picture{cinfo->output_height, cinfo->output_width, 3};
     uint8_t* pixels = target.Allocate(picture);
-    if (pixels == nullptr)
-        return DecodeResult::kNoMemory;
+    if (pixels == nullptr) return DecodeResult::kNoMemory;
     failure = DecodeResult::kReadFailed;
 
     jpeg_start_decompress(cinfo);
@@ -117,23 +109,19 @@ DecodeResult DecodeJpegStream(jpeg_decompress_struct* cinfo, jpeg_progress_mgr* 
     JSAMPARRAY cmykRow = nullptr;
     if (cmyk)
         cmykRow = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
-                                               picture.width * 4, 1);
+                                              picture.width * 4, 1);
     while (cinfo->output_scanline < cinfo->output_height) {
         uint32_t y = cinfo->output_scanline;
         if (cmyk) {
-            if (jpeg_read_scanlines(cinfo, cmykRow, 1) != 1)
-                return DecodeResult::kReadFailed;
+            if (jpeg_read_scanlines(cinfo, cmykRow, 1) != 1) return DecodeResult::kReadFailed;
             ConvertCmykRow(cmykRow[0], picture.width, cinfo->saw_Adobe_marker,
                            pixels + rowBytes * y);
             continue;
         }
         uint32_t count = cinfo->output_height - y;
-        if (count > kRowsPerRead)
-            count = kRowsPerRead;
-        for (uint32_t i = 0; i < count; ++i)
-            rows[i] = pixels + rowBytes * (y + i);
-        if (jpeg_read_scanlines(cinfo, rows, count) == 0)
-            return DecodeResult::kReadFailed;
+        if (count > kRowsPerRead) count = kRowsPerRead;
+        for (uint32_t i = 0; i < count; ++i) rows[i] = pixels + rowBytes * (y + i);
+        if (jpeg_read_scanlines(cinfo, rows, count) == 0) return DecodeResult::kReadFailed;
     }
     jpeg_finish_decompress(cinfo);
     return DecodeResult::kOk;
@@ -143,8 +131,7 @@ DecodeResult DecodeJpegStream(jpeg_decompress_struct* cinfo, jpeg_progress_mgr* 
 
 DecodeResult DecodeJpeg(const uint8_t* data, size_t size, CDecodeTarget& target)
 {
-    if (size < 3 || data[0] != 0xFF || data[1] != 0xD8)
-        return DecodeResult::kNoPicture;
+    if (size < 3 || data[0] != 0xFF || data[1] != 0xD8) return DecodeResult::kNoPicture;
     jpeg_decompress_struct cinfo;
     std::memset(&cinfo, 0, sizeof(cinfo));
     JpegErrorManager error;

@@ -24,14 +24,16 @@ struct MemoryReader {
 void ReadFromMemory(png_structp png, png_bytep out, size_t length)
 {
     auto* reader = static_cast<MemoryReader*>(png_get_io_ptr(png));
-    if (length > reader->size - reader->position)
-        png_error(png, "unexpected end of file");
+    if (length > reader->size - reader->position) png_error(png, "unexpected end of file");
     std::memcpy(out, reader->data + reader->position, length);
     reader->position += length;
 }
 
 void IgnoreWarning(png_structp, png_const_charp) {}
-[[noreturn]] void JumpOnError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+[[noreturn]] void JumpOnError(png_structp png, png_const_charp)
+{
+    png_longjmp(png, 1);
+}
 
 // libpng reports errors by longjmp; this function holds no object with a destructor, and every
 // value it changes after setjmp and reads afterwards is volatile.
@@ -40,30 +42,24 @@ DecodeResult DecodePngStream(png_structp png, png_infop info, CDecodeTarget& tar
                              png_bytep** rowPointersOut)
 {
     volatile DecodeResult failure = DecodeResult::kNoPicture;
-    if (setjmp(png_jmpbuf(png)))
-        return failure;
+    if (setjmp(png_jmpbuf(png))) return failure;
 
     png_read_info(png, info);
     png_uint_32 width = 0, height = 0;
     int bitDepth = 0, colorType = 0, interlace = 0;
-    png_get_IHDR(png, info, &width, &height, &bitDepth, &colorType, &interlace, nullptr,
-                 nullptr);
+    png_get_IHDR(png, info, &width, &height, &bitDepth, &colorType, &interlace, nullptr, nullptr);
     uint32_t bytesPerPixel =
         (colorType == PNG_COLOR_TYPE_RGB_ALPHA || colorType == PNG_COLOR_TYPE_GRAY_ALPHA) ? 4 : 3;
     if (!PictureFits(height, width, bytesPerPixel, target.MaxPixels()))
         return DecodeResult::kNoPicture;
 
-    if (colorType == PNG_COLOR_TYPE_PALETTE)
-        png_set_palette_to_rgb(png);
-    if (colorType == PNG_COLOR_TYPE_GRAY && bitDepth < 8)
-        png_set_expand_gray_1_2_4_to_8(png);
+    if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+    if (colorType == PNG_COLOR_TYPE_GRAY && bitDepth < 8) png_set_expand_gray_1_2_4_to_8(png);
     if (colorType == PNG_COLOR_TYPE_GRAY || colorType == PNG_COLOR_TYPE_GRAY_ALPHA)
         png_set_gray_to_rgb(png);
-    if (bitDepth == 16)
-        png_set_scale_16(png);
+    if (bitDepth == 16) png_set_scale_16(png);
     // Expanding a palette also turns a tRNS chunk into an alpha channel, which we drop again.
-    if (bytesPerPixel == 3)
-        png_set_strip_alpha(png);
+    if (bytesPerPixel == 3) png_set_strip_alpha(png);
     png_set_bgr(png);
     png_set_interlace_handling(png);
     png_read_update_info(png, info);
@@ -90,12 +86,10 @@ DecodeResult DecodePngStream(png_structp png, png_infop info, CDecodeTarget& tar
 
 DecodeResult DecodePng(const uint8_t* data, size_t size, CDecodeTarget& target)
 {
-    if (size < 8 || png_sig_cmp(data, 0, 8) != 0)
-        return DecodeResult::kNoPicture;
+    if (size < 8 || png_sig_cmp(data, 0, 8) != 0) return DecodeResult::kNoPicture;
     png_structp png =
         png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, JumpOnError, IgnoreWarning);
-    if (png == nullptr)
-        return DecodeResult::kNoPicture;
+    if (png == nullptr) return DecodeResult::kNoPicture;
     png_infop info = png_create_info_struct(png);
     if (info == nullptr) {
         png_destroy_read_struct(&png, nullptr, nullptr);

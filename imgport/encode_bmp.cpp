@@ -17,16 +17,14 @@ void PutU16(uint8_t* p, uint32_t value)
 }
 void PutU32(uint8_t* p, uint32_t value)
 {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(value >> (8 * i));
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 }  // namespace
 
 bool SaveSizeFits(int height, int width, int bytesPerPixel)
 {
-    if (height < 1 || width < 1)
-        return false;
+    if (height < 1 || width < 1) return false;
     return PictureFits(static_cast<uint64_t>(height), static_cast<uint64_t>(width),
                        static_cast<uint64_t>(bytesPerPixel), kMaxPixels);
 }
@@ -38,8 +36,7 @@ bool EncodeBmp(const uint8_t* pixels, int height, int width, std::vector<uint8_t
     uint64_t stride = (rowBytes + 3) & ~uint64_t{3};
     uint64_t imageBytes = stride * uint64_t(height);
     uint64_t fileBytes = kHeaderBytes + imageBytes;
-    if (fileBytes > UINT32_MAX)
-        return false;
+    if (fileBytes > UINT32_MAX) return false;
     file->assign(static_cast<size_t>(fileBytes), 0);
     uint8_t* h = file->data();
     h[0] = 'B';

@@ -31,8 +31,7 @@ void IgnoreMessage(j_common_ptr, int) {}
 bool EncodeJpegStream(jpeg_compress_struct* cinfo, const uint8_t* pixels, int height, int width,
                       int quality, unsigned char** output, unsigned long* outputSize)
 {
-    if (setjmp(reinterpret_cast<JpegErrorManager*>(cinfo->err)->jump))
-        return false;
+    if (setjmp(reinterpret_cast<JpegErrorManager*>(cinfo->err)->jump)) return false;
     jpeg_create_compress(cinfo);
     jpeg_mem_dest(cinfo, output, outputSize);
     cinfo->image_width = static_cast<JDIMENSION>(width);
@@ -56,16 +55,14 @@ bool EncodeJpegStream(jpeg_compress_struct* cinfo, const uint8_t* pixels, int he
 
 int ClampJpegQuality(int quality)
 {
-    if (quality < 1)
-        return 1;
+    if (quality < 1) return 1;
     return quality > 100 ? 100 : quality;
 }
 
 bool EncodeJpeg(const uint8_t* pixels, int height, int width, int quality,
                 std::vector<uint8_t>* file)
 {
-    if (height > kMaxJpegSide || width > kMaxJpegSide)
-        return false;
+    if (height > kMaxJpegSide || width > kMaxJpegSide) return false;
     jpeg_compress_struct cinfo;
     std::memset(&cinfo, 0, sizeof(cinfo));
     JpegErrorManager error;
@@ -77,8 +74,7 @@ bool EncodeJpeg(const uint8_t* pixels, int height, int width, int quality,
     bool encoded = EncodeJpegStream(&cinfo, pixels, height, width, ClampJpegQuality(quality),
                                     &output, &outputSize);
     jpeg_destroy_compress(&cinfo);
-    if (encoded && output != nullptr)
-        file->assign(output, output + outputSize);
+    if (encoded && output != nullptr) file->assign(output, output + outputSize);
     std::free(output);
     return encoded && !file->empty();
 }

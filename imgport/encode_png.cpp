@@ -24,11 +24,10 @@ void FlushNothing(png_structp) {}
 void IgnoreWarning(png_structp, png_const_charp) {}
 
 // libpng reports errors by longjmp: this function holds no object with a destructor.
-bool EncodePngStream(png_structp png, png_infop info, const uint8_t* pixels, int height,
-                     int width, int bytesPerPixel, std::vector<uint8_t>* file)
+bool EncodePngStream(png_structp png, png_infop info, const uint8_t* pixels, int height, int width,
+                     int bytesPerPixel, std::vector<uint8_t>* file)
 {
-    if (setjmp(png_jmpbuf(png)))
-        return false;
+    if (setjmp(png_jmpbuf(png))) return false;
     png_set_write_fn(png, file, AppendToVector, FlushNothing);
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
                  bytesPerPixel == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB,
@@ -36,8 +35,7 @@ bool EncodePngStream(png_structp png, png_infop info, const uint8_t* pixels, int
     png_write_info(png, info);
     png_set_bgr(png);
     size_t rowBytes = size_t(width) * bytesPerPixel;
-    for (int y = 0; y < height; ++y)
-        png_write_row(png, pixels + rowBytes * y);
+    for (int y = 0; y < height; ++y) png_write_row(png, pixels + rowBytes * y);
     png_write_end(png, info);
     return true;
 }
@@ -49,8 +47,7 @@ bool EncodePng(const uint8_t* pixels, int height, int width, int bytesPerPixel,
 {
     png_structp png =
         png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, IgnoreWarning);
-    if (png == nullptr)
-        return false;
+    if (png == nullptr) return false;
     png_infop info = png_create_info_struct(png);
     if (info == nullptr) {
         png_destroy_write_struct(&png, nullptr);

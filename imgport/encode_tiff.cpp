@@ -12,7 +12,10 @@
 namespace imgport {
 namespace {
 
-int SilenceMessage(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+int SilenceMessage(TIFF*, void*, const char*, const char*, va_list)
+{
+    return 1;
+}
 
 }  // namespace
 
@@ -57,13 +60,11 @@ bool EncodeTiff(const uint8_t* pixels, int height, int width, int bytesPerPixel,
             row[x] = in[x + 2];
             row[x + 1] = in[x + 1];
             row[x + 2] = in[x];
-            if (bytesPerPixel == 4)
-                row[x + 3] = in[x + 3];
+            if (bytesPerPixel == 4) row[x + 3] = in[x + 3];
         }
         ok = TIFFWriteScanline(tiff, row.data(), static_cast<uint32_t>(y), 0) == 1;
     }
-    if (ok)
-        ok = TIFFWriteDirectory(tiff) != 0;
+    if (ok) ok = TIFFWriteDirectory(tiff) != 0;
     TIFFClose(tiff);
     return ok;
 }

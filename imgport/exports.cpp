@@ -22,13 +22,13 @@ namespace {
 int ExportedLoadResult(DecodeResult result, LoadMode mode)
 {
     switch (result) {
-    case DecodeResult::kOk:
-        return 0;
-    case DecodeResult::kNoPicture:
-        return 1;
-    case DecodeResult::kNoMemory:
-    case DecodeResult::kReadFailed:
-        return mode == LoadMode::kHalf ? 1 : 2;
+        case DecodeResult::kOk:
+            return 0;
+        case DecodeResult::kNoPicture:
+            return 1;
+        case DecodeResult::kNoMemory:
+        case DecodeResult::kReadFailed:
+            return mode == LoadMode::kHalf ? 1 : 2;
     }
     return 1;
 }
@@ -36,8 +36,7 @@ int ExportedLoadResult(DecodeResult result, LoadMode mode)
 // Debug lines of the reduced loaders, on standard output.
 void PrintLoadFailure(DecodeResult result, LoadMode mode)
 {
-    if (mode == LoadMode::kFull)
-        return;
+    if (mode == LoadMode::kFull) return;
     if (result == DecodeResult::kNoMemory)
         std::fputs("ImgPort memory alloc err\n", stdout);
     else if (result == DecodeResult::kReadFailed && mode == LoadMode::kQuarter)
@@ -51,24 +50,18 @@ int LoadPictureFile(const char* path, unsigned int* width, unsigned int* height,
                     unsigned int* bytesPerPixel, unsigned char** pixels, LoadMode mode)
 {
     // Every out-parameter the caller gave is written on every return.
-    if (width != nullptr)
-        *width = 0;
-    if (height != nullptr)
-        *height = 0;
-    if (bytesPerPixel != nullptr)
-        *bytesPerPixel = 0;
-    if (pixels != nullptr)
-        *pixels = nullptr;
+    if (width != nullptr) *width = 0;
+    if (height != nullptr) *height = 0;
+    if (bytesPerPixel != nullptr) *bytesPerPixel = 0;
+    if (pixels != nullptr) *pixels = nullptr;
     if (width == nullptr || height == nullptr || bytesPerPixel == nullptr || pixels == nullptr)
         return 1;
     try {
         std::string resolved;
-        if (!ResolveLoadPath(path, &resolved))
-            return 1;
+        if (!ResolveLoadPath(path, &resolved)) return 1;
         CMallocBlock contents;
         size_t size = 0;
-        if (!ReadWholeFile(resolved, &contents, &size))
-            return 1;
+        if (!ReadWholeFile(resolved, &contents, &size)) return 1;
         LoadedPicture picture;
         DecodeResult result =
             LoadPictureFromMemory(contents.Get(), size, mode, kMaxPixels, &picture);
@@ -95,8 +88,7 @@ constexpr int kNotSaved = 1;
 int WriteEncodedFile(const char* path, const std::vector<uint8_t>& encoded)
 {
     std::string resolved;
-    if (!ResolveSavePath(path, &resolved))
-        return kNotSaved;
+    if (!ResolveSavePath(path, &resolved)) return kNotSaved;
     CPendingFile file(resolved);
     if (!file.IsOpen() || !file.WriteAll(encoded.data(), encoded.size()) || !file.Commit())
         return kNotSaved;
@@ -110,8 +102,7 @@ using namespace imgport;
 
 int ZorGdipDeletImage(unsigned char** pixels)
 {
-    if (pixels == nullptr)
-        return 0;
+    if (pixels == nullptr) return 0;
     std::free(*pixels);
     *pixels = nullptr;
     return 0;
@@ -182,14 +173,11 @@ int ZorGdipSaveImageTIFF(const char* path, int width, int height, int bytesPerPi
 {
     try {
         int layout = bytesPerPixel == 4 ? 4 : 3;
-        if (pixels == nullptr || !SaveSizeFits(height, width, layout))
-            return kNotSaved;
+        if (pixels == nullptr || !SaveSizeFits(height, width, layout)) return kNotSaved;
         std::string resolved;
-        if (!ResolveSavePath(path, &resolved))
-            return kNotSaved;
+        if (!ResolveSavePath(path, &resolved)) return kNotSaved;
         CPendingFile file(resolved);
-        if (!file.IsOpen())
-            return kNotSaved;
+        if (!file.IsOpen()) return kNotSaved;
         if (!EncodeTiff(pixels, height, width, layout, file.ReleaseFd(),
                         file.TemporaryPath().c_str()))
             return kNotSaved;

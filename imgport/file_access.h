@@ -33,7 +33,7 @@ bool ReadWholeFile(const std::string& path, CMallocBlock* contents, size_t* size
 // A new file written beside its final path and renamed over it only when complete, so that a
 // failed save leaves neither a partial file nor a changed old one.
 class CPendingFile {
-public:
+  public:
     explicit CPendingFile(const std::string& path);
     CPendingFile(const CPendingFile&) = delete;
     CPendingFile& operator=(const CPendingFile&) = delete;
@@ -48,7 +48,7 @@ public:
     // Closes the file and gives it its final name.
     bool Commit();
 
-private:
+  private:
     std::string m_path;
     std::string m_temporaryPath;
     int m_fd = -1;

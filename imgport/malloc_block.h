@@ -10,9 +10,12 @@ namespace imgport {
 
 // Owns a block from malloc (or AllocatePixels) and frees it unless released.
 class CMallocBlock {
-public:
+  public:
     CMallocBlock() = default;
-    explicit CMallocBlock(void* block) : m_block(static_cast<uint8_t*>(block)) {}
+    explicit CMallocBlock(void* block)
+        : m_block(static_cast<uint8_t*>(block))
+    {
+    }
     CMallocBlock(const CMallocBlock&) = delete;
     CMallocBlock& operator=(const CMallocBlock&) = delete;
     ~CMallocBlock() { std::free(m_block); }
@@ -31,20 +34,22 @@ public:
     uint8_t* Get() const { return m_block; }
     explicit operator bool() const { return m_block != nullptr; }
 
-private:
+  private:
     uint8_t* m_block = nullptr;
 };
 
 // Owns a file descriptor and closes it unless released.
 class CUniqueFd {
-public:
-    explicit CUniqueFd(int fd = -1) : m_fd(fd) {}
+  public:
+    explicit CUniqueFd(int fd = -1)
+        : m_fd(fd)
+    {
+    }
     CUniqueFd(const CUniqueFd&) = delete;
     CUniqueFd& operator=(const CUniqueFd&) = delete;
     ~CUniqueFd()
     {
-        if (m_fd >= 0)
-            close(m_fd);
+        if (m_fd >= 0) close(m_fd);
     }
     int Get() const { return m_fd; }
     int Release()
@@ -54,7 +59,7 @@ public:
         return fd;
     }
 
-private:
+  private:
     int m_fd;
 };
 

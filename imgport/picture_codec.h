@@ -36,7 +36,7 @@ bool PictureFits(uint64_t height, uint64_t width, uint64_t bytesPerPixel, uint64
 // What a decoder asks of its caller once it has read a picture's header. The decoder writes packed
 // rows into the buffer Allocate() returns; the target owns that buffer whatever the result.
 class CDecodeTarget {
-public:
+  public:
     virtual ~CDecodeTarget() = default;
     // Pictures above this many pixels are refused as kNoPicture before any large allocation.
     virtual uint64_t MaxPixels() const { return kMaxPixels; }
@@ -56,10 +56,10 @@ public:
     // The size given to the last Announce() or Allocate(); all 0 before.
     const PictureSize& Size() const { return m_size; }
 
-protected:
+  protected:
     virtual uint8_t* AllocateBlock(const PictureSize& size) = 0;
 
-private:
+  private:
     PictureSize m_size;
 };
 

@@ -26,10 +26,8 @@ std::vector<Span> MakeSpans(uint32_t sourceSide, uint32_t resultSide)
         double end = (i + 1) * scale;
         uint32_t first = static_cast<uint32_t>(std::floor(begin));
         uint32_t last = static_cast<uint32_t>(std::ceil(end));
-        if (last > sourceSide)
-            last = sourceSide;
-        if (last <= first)
-            last = first + 1;
+        if (last > sourceSide) last = sourceSide;
+        if (last <= first) last = first + 1;
         spans[i].first = first;
         for (uint32_t s = first; s < last; ++s) {
             double overlap = std::fmin(end, s + 1.0) - std::fmax(begin, static_cast<double>(s));
@@ -41,10 +39,8 @@ std::vector<Span> MakeSpans(uint32_t sourceSide, uint32_t resultSide)
 
 inline uint8_t RoundToByte(float value)
 {
-    if (!(value > 0))
-        return 0;
-    if (value >= 255)
-        return 255;
+    if (!(value > 0)) return 0;
+    if (value >= 255) return 255;
     return static_cast<uint8_t>(value + 0.5f);
 }
 
@@ -92,8 +88,7 @@ bool ResampleArea(const uint8_t* source, uint32_t sourceHeight, uint32_t sourceW
                         pixel += bytesPerPixel;
                     }
                     float* out = &sum[size_t{x} * channels];
-                    for (uint32_t c = 0; c < channels; ++c)
-                        out[c] += acc[c] * rowWeight;
+                    for (uint32_t c = 0; c < channels; ++c) out[c] += acc[c] * rowWeight;
                 }
             }
             uint8_t* out = result + resultRowBytes * y;

@@ -39,8 +39,7 @@ std::vector<uint8_t> MakePicture(int height, int width, int bytesPerPixel)
             p[0] = uint8_t((x * 255 / width + n) & 0xFF);
             p[1] = uint8_t((y * 255 / height + ((x / 7 + y / 5) % 16)) & 0xFF);
             p[2] = uint8_t(((x + y) * 255 / (width + height) + n) & 0xFF);
-            if (bytesPerPixel == 4)
-                p[3] = uint8_t(255 - (x * 255 / width));
+            if (bytesPerPixel == 4) p[3] = uint8_t(255 - (x * 255 / width));
         }
     return pixels;
 }
@@ -48,8 +47,7 @@ std::vector<uint8_t> MakePicture(int height, int width, int bytesPerPixel)
 void MakePictures()
 {
     g_folder = (std::filesystem::temp_directory_path() / "imgport-bench-XXXXXX").string();
-    if (mkdtemp(g_folder.data()) == nullptr)
-        std::abort();
+    if (mkdtemp(g_folder.data()) == nullptr) std::abort();
     for (auto [height, width] : {std::pair{1080, 1920}, {2160, 3840}}) {
         auto rgb = MakePicture(height, width, 3);
         auto rgba = MakePicture(height, width, 4);
@@ -80,13 +78,11 @@ std::vector<uint8_t> ReadFile(const std::string& path)
 {
     std::vector<uint8_t> bytes;
     FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return bytes;
+    if (file == nullptr) return bytes;
     std::fseek(file, 0, SEEK_END);
     bytes.resize(size_t(std::ftell(file)));
     std::fseek(file, 0, SEEK_SET);
-    if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size())
-        bytes.clear();
+    if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) bytes.clear();
     std::fclose(file);
     return bytes;
 }
@@ -130,8 +126,7 @@ void LoadWithLibpng(benchmark::State& state, const char* kind)
             size_t rowBytes = png_get_rowbytes(png, info);
             pixels = static_cast<unsigned char*>(std::malloc(rowBytes * height));
             rows.resize(height);
-            for (png_uint_32 y = 0; y < height; ++y)
-                rows[y] = pixels + rowBytes * y;
+            for (png_uint_32 y = 0; y < height; ++y) rows[y] = pixels + rowBytes * y;
             png_read_image(png, rows.data());
             png_read_end(png, nullptr);
         }
@@ -142,12 +137,30 @@ void LoadWithLibpng(benchmark::State& state, const char* kind)
     }
 }
 
-void BM_ImgPortJpeg(benchmark::State& state) { LoadWithImgPort(state, "jpeg"); }
-void BM_PlainTurboJpeg(benchmark::State& state) { LoadWithTurboJpeg(state); }
-void BM_ImgPortPng24(benchmark::State& state) { LoadWithImgPort(state, "png24"); }
-void BM_PlainLibpng24(benchmark::State& state) { LoadWithLibpng(state, "png24"); }
-void BM_ImgPortPng32(benchmark::State& state) { LoadWithImgPort(state, "png32"); }
-void BM_PlainLibpng32(benchmark::State& state) { LoadWithLibpng(state, "png32"); }
+void BM_ImgPortJpeg(benchmark::State& state)
+{
+    LoadWithImgPort(state, "jpeg");
+}
+void BM_PlainTurboJpeg(benchmark::State& state)
+{
+    LoadWithTurboJpeg(state);
+}
+void BM_ImgPortPng24(benchmark::State& state)
+{
+    LoadWithImgPort(state, "png24");
+}
+void BM_PlainLibpng24(benchmark::State& state)
+{
+    LoadWithLibpng(state, "png24");
+}
+void BM_ImgPortPng32(benchmark::State& state)
+{
+    LoadWithImgPort(state, "png32");
+}
+void BM_PlainLibpng32(benchmark::State& state)
+{
+    LoadWithLibpng(state, "png32");
+}
 
 #define IMGPORT_SIZES ->Args({1080, 1920})->Args({2160, 3840})->Unit(benchmark::kMillisecond)
 BENCHMARK(BM_ImgPortJpeg) IMGPORT_SIZES;
@@ -159,20 +172,17 @@ BENCHMARK(BM_PlainLibpng32) IMGPORT_SIZES;
 
 // Prints, after the usual table, ours ÷ plain for each pair (median when repetitions are asked).
 class CRatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
             bool aggregate = run.run_type == Run::RT_Aggregate;
-            if (aggregate && run.aggregate_name != "median")
-                continue;
+            if (aggregate && run.aggregate_name != "median") continue;
             std::string name = run.run_name.str();
-            if (!aggregate && m_times.count(name) && m_hasMedian.count(name))
-                continue;
+            if (!aggregate && m_times.count(name) && m_hasMedian.count(name)) continue;
             m_times[name] = run.GetAdjustedRealTime();
-            if (aggregate)
-                m_hasMedian[name] = true;
+            if (aggregate) m_hasMedian[name] = true;
         }
     }
     void Finalize() override
@@ -192,7 +202,7 @@ public:
             }
     }
 
-private:
+  private:
     std::map<std::string, double> m_times;
     std::map<std::string, bool> m_hasMedian;
 };

@@ -12,17 +12,17 @@ namespace {
 constexpr uint64_t kFuzzMaxPixels = uint64_t{1} << 22;
 
 class CFuzzTarget : public imgport::CDecodeTarget {
-public:
+  public:
     uint64_t MaxPixels() const override { return kFuzzMaxPixels; }
 
-protected:
+  protected:
     uint8_t* AllocateBlock(const imgport::PictureSize& size) override
     {
         m_block.Reset(std::malloc(size_t{size.height} * size.width * size.bytesPerPixel));
         return m_block.Get();
     }
 
-private:
+  private:
     imgport::CMallocBlock m_block;
 };
 

@@ -178,7 +178,7 @@ TEST(BmpVariants, HeadersDepthsAndRowOrdersDecodeToTheSamePixels)
     const std::vector<uint8_t> expected = {0,   0,   255, 0, 255, 0, 255, 0,   0,
                                            255, 255, 255, 0, 0,   0, 128, 128, 128};
     // 24-bit rows are padded to 12 bytes; stored bottom row first unless top-down.
-    std::vector<uint8_t> bottomUp24 = {255, 255, 255, 0,   0, 0, 128, 128, 128, 0, 0, 0,
+    std::vector<uint8_t> bottomUp24 = {255, 255, 255, 0, 0,   0, 128, 128, 128, 0, 0, 0,
                                        0,   0,   255, 0, 255, 0, 255, 0,   0,   0, 0, 0};
     std::vector<uint8_t> topDown24(bottomUp24.begin() + 12, bottomUp24.end());
     topDown24.insert(topDown24.end(), bottomUp24.begin(), bottomUp24.begin() + 12);
@@ -255,7 +255,7 @@ TEST(BmpVariants, HeadersDepthsAndRowOrdersDecodeToTheSamePixels)
         spec.width = 3;
         spec.height = 2;
         spec.bitCount = 32;
-        spec.pixelData = {255, 255, 255, 7, 0,   0,   0, 7, 128, 128, 128, 7,
+        spec.pixelData = {255, 255, 255, 7, 0, 0,   0, 7, 128, 128, 128, 7,
                           0,   0,   255, 7, 0, 255, 0, 7, 255, 0,   0,   7};
         cases.push_back({"32-bit", spec});
         spec.compression = 3;
@@ -365,7 +365,8 @@ TEST(JapaneseNames, Utf8AndCodePage932BytesOpenTheSameFile)
     CTempFolder folder;
     auto pixels = MakePattern(4, 5, 3);
     // "写真テスト.bmp" in UTF-8 and in code page 932.
-    std::string utf8 = folder.File("\xE5\x86\x99\xE7\x9C\x9F\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.bmp");
+    std::string utf8 =
+        folder.File("\xE5\x86\x99\xE7\x9C\x9F\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.bmp");
     std::string cp932 = folder.File("\x8E\xCA\x90\x5E\x83\x65\x83\x58\x83\x67.bmp");
     ASSERT_EQ(ZorGdipSaveImageBMP(utf8.c_str(), 5, 4, pixels.data()), 0);
     EXPECT_EQ(Load(ZorGdipLoadImage, utf8).pixels, pixels);

@@ -17,16 +17,15 @@ namespace {
 
 // Fails the test for any allocation of more than a few megabytes while it lives.
 class CAllocationCeiling {
-public:
+  public:
     CAllocationCeiling() { imgport::g_allocatePixels = CheckedMalloc; }
     ~CAllocationCeiling() { imgport::g_allocatePixels = std::malloc; }
     static size_t s_largest;
 
-private:
+  private:
     static void* CheckedMalloc(size_t bytes)
     {
-        if (bytes > s_largest)
-            s_largest = bytes;
+        if (bytes > s_largest) s_largest = bytes;
         return std::malloc(bytes);
     }
 };
@@ -57,18 +56,16 @@ TEST(HostileFiles, TruncatedFilesOfEveryFormatAreRefused)
     ASSERT_EQ(ZorGdipSaveImagePNG(png.c_str(), 128, 96, 4, pixels.data()), 0);
     ASSERT_EQ(ZorGdipSaveImageTIFF(tif.c_str(), 128, 96, 4, pixels.data()), 0);
     std::vector<uint8_t> indices(128 * 96);
-    for (size_t i = 0; i < indices.size(); ++i)
-        indices[i] = uint8_t(i * 7 % 251);
+    for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t(i * 7 % 251);
     std::vector<uint8_t> palette(256 * 3);
-    for (size_t i = 0; i < palette.size(); ++i)
-        palette[i] = uint8_t(i);
+    for (size_t i = 0; i < palette.size(); ++i) palette[i] = uint8_t(i);
     ASSERT_TRUE(WriteBytes(gif, MakeGif(128, 96, 0, 0, 128, 96, palette, indices, -1)));
 
     for (const std::string& path : {bmp, jpg, png, tif, gif}) {
         std::vector<uint8_t> whole = ReadBytes(path);
         ASSERT_EQ(Load(ZorGdipLoadImage, path).result, 0) << path;
-        for (size_t length : {size_t(1), size_t(10), size_t(40), whole.size() / 4,
-                              whole.size() / 2, whole.size() - 40}) {
+        for (size_t length : {size_t(1), size_t(10), size_t(40), whole.size() / 4, whole.size() / 2,
+                              whole.size() - 40}) {
             std::string cut = folder.File("cut");
             WriteBytes(cut, std::vector<uint8_t>(whole.begin(), whole.begin() + length));
             for (LoaderFn loader : {ZorGdipLoadImage, ZorGdipLoadImagePC, ZorGdipLoadImagePC2}) {
@@ -96,9 +93,9 @@ TEST(HostileFiles, HugeClaimedSizesAreRefusedBeforeAllocating)
     bmpShort.width = 16000;
     bmpShort.height = 16000;
     // JPEG: a frame header claiming 65000 × 65000.
-    std::vector<uint8_t> jpeg = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0xFD, 0xE8, 0xFD,
-                                 0xE8, 0x03, 0x01, 0x22, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11,
-                                 0x01, 0xFF, 0xD9};
+    std::vector<uint8_t> jpeg = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0xFD,
+                                 0xE8, 0xFD, 0xE8, 0x03, 0x01, 0x22, 0x00, 0x02,
+                                 0x11, 0x01, 0x03, 0x11, 0x01, 0xFF, 0xD9};
     // GIF: a 65535 × 65535 screen and frame.
     std::vector<uint8_t> palette = {0, 0, 0, 255, 255, 255};
     std::vector<uint8_t> gif = MakeGif(65535, 65535, 0, 0, 1, 1, palette, {1}, -1);
@@ -123,8 +120,8 @@ TEST(HostileFiles, HugeClaimedSizesAreRefusedBeforeAllocating)
         {"gif", gif, 1},
     };
     for (const Case& c : cases) {
-        LoadOutcome outcome = Load(ZorGdipLoadImage, (WriteBytes(folder.File(c.name), c.bytes),
-                                                      folder.File(c.name)));
+        LoadOutcome outcome =
+            Load(ZorGdipLoadImage, (WriteBytes(folder.File(c.name), c.bytes), folder.File(c.name)));
         ExpectCleanOutcome(outcome, c.name);
         EXPECT_EQ(outcome.result, c.expected) << c.name;
     }
@@ -223,8 +220,7 @@ TEST(CorpusSweep, GoodFilesLoadAndBrokenPngSuiteFilesAreRefused)
             else
                 EXPECT_EQ(result, 0) << name;
         }
-        if (bmpGood)
-            EXPECT_EQ(Load(ZorGdipLoadImage, path).result, 0) << name;
+        if (bmpGood) EXPECT_EQ(Load(ZorGdipLoadImage, path).result, 0) << name;
     }
 }
 

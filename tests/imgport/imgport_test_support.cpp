@@ -15,15 +15,13 @@ CTempFolder::CTempFolder()
     std::string pattern = (std::filesystem::temp_directory_path() / "imgport-test-XXXXXX").string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) != nullptr)
-        m_path = buffer.data();
+    if (mkdtemp(buffer.data()) != nullptr) m_path = buffer.data();
 }
 
 CTempFolder::~CTempFolder()
 {
     std::error_code ignored;
-    if (!m_path.empty())
-        std::filesystem::remove_all(m_path, ignored);
+    if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
 }
 
 std::vector<std::string> CTempFolder::Entries() const
@@ -97,23 +95,23 @@ LoadOutcome Load(LoaderFn loader, const std::string& path)
 
 double MeanAbsoluteDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
 {
-    if (a.size() != b.size() || a.empty())
-        return 1e9;
+    if (a.size() != b.size() || a.empty()) return 1e9;
     double sum = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        sum += std::abs(int(a[i]) - int(b[i]));
+    for (size_t i = 0; i < a.size(); ++i) sum += std::abs(int(a[i]) - int(b[i]));
     return sum / double(a.size());
 }
 
-std::string CorpusDir() { return IMGCAST_CORPUS_DIR; }
+std::string CorpusDir()
+{
+    return IMGCAST_CORPUS_DIR;
+}
 
 std::vector<std::string> CorpusFiles()
 {
     std::vector<std::string> files;
     std::error_code ignored;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(CorpusDir(), ignored))
-        if (entry.is_regular_file())
-            files.push_back(entry.path().string());
+        if (entry.is_regular_file()) files.push_back(entry.path().string());
     std::sort(files.begin(), files.end());
     return files;
 }

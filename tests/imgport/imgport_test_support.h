@@ -10,7 +10,7 @@ namespace imgport_test {
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class CTempFolder {
-public:
+  public:
     CTempFolder();
     CTempFolder(const CTempFolder&) = delete;
     CTempFolder& operator=(const CTempFolder&) = delete;
@@ -20,7 +20,7 @@ public:
     // Names of the entries in the folder, sorted.
     std::vector<std::string> Entries() const;
 
-private:
+  private:
     std::string m_path;
 };
 
@@ -33,8 +33,7 @@ bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadBytes(const std::string& path);
 bool FileExists(const std::string& path);
 
-using LoaderFn = int (*)(const char*, unsigned int*, unsigned int*, unsigned int*,
-                         unsigned char**);
+using LoaderFn = int (*)(const char*, unsigned int*, unsigned int*, unsigned int*, unsigned char**);
 
 // Everything a loader wrote. The pixels are copied and the library's buffer released.
 struct LoadOutcome {

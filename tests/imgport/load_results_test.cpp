@@ -34,13 +34,16 @@ void ExpectNoPicture(const LoadOutcome& outcome)
 
 // Makes every pixel-buffer allocation fail while it lives.
 class CExhaustedHeap {
-public:
-    CExhaustedHeap() { imgport::g_allocatePixels = [](size_t) -> void* { return nullptr; }; }
+  public:
+    CExhaustedHeap()
+    {
+        imgport::g_allocatePixels = [](size_t) -> void* { return nullptr; };
+    }
     ~CExhaustedHeap() { imgport::g_allocatePixels = std::malloc; }
 };
 
 class LoaderFailures : public testing::TestWithParam<LoaderCase> {
-protected:
+  protected:
     CTempFolder m_folder;
 };
 
@@ -149,24 +152,24 @@ TEST_P(LoaderFailures, UnreadablePixelsReportSizeWithoutPixels)
     EXPECT_TRUE(outcome.pixelsNull);
     EXPECT_EQ(outcome.bytesPerPixel, 3u);
     switch (loader.mode) {
-    case imgport::LoadMode::kFull:
-        EXPECT_EQ(outcome.result, 2);
-        EXPECT_EQ(outcome.width, 720u);
-        EXPECT_EQ(outcome.height, 487u);
-        EXPECT_EQ(printed, "");
-        break;
-    case imgport::LoadMode::kQuarter:
-        EXPECT_EQ(outcome.result, 2);
-        EXPECT_EQ(outcome.width, 256u);
-        EXPECT_EQ(outcome.height, 128u);
-        EXPECT_EQ(printed, "LockBits Fail\n");
-        break;
-    case imgport::LoadMode::kHalf:
-        EXPECT_EQ(outcome.result, 1);
-        EXPECT_EQ(outcome.width, 512u);
-        EXPECT_EQ(outcome.height, 256u);
-        EXPECT_EQ(printed, "");
-        break;
+        case imgport::LoadMode::kFull:
+            EXPECT_EQ(outcome.result, 2);
+            EXPECT_EQ(outcome.width, 720u);
+            EXPECT_EQ(outcome.height, 487u);
+            EXPECT_EQ(printed, "");
+            break;
+        case imgport::LoadMode::kQuarter:
+            EXPECT_EQ(outcome.result, 2);
+            EXPECT_EQ(outcome.width, 256u);
+            EXPECT_EQ(outcome.height, 128u);
+            EXPECT_EQ(printed, "LockBits Fail\n");
+            break;
+        case imgport::LoadMode::kHalf:
+            EXPECT_EQ(outcome.result, 1);
+            EXPECT_EQ(outcome.width, 512u);
+            EXPECT_EQ(outcome.height, 256u);
+            EXPECT_EQ(printed, "");
+            break;
     }
 }
 

@@ -18,8 +18,7 @@ void Put16(std::vector<uint8_t>& out, size_t at, uint32_t v)
 }
 void Put32(std::vector<uint8_t>& out, size_t at, uint32_t v)
 {
-    for (int i = 0; i < 4; ++i)
-        out[at + i] = uint8_t(v >> (8 * i));
+    for (int i = 0; i < 4; ++i) out[at + i] = uint8_t(v >> (8 * i));
 }
 
 void AppendToVector(png_structp png, png_bytep data, size_t length)
@@ -56,7 +55,8 @@ std::vector<uint8_t> MakeBmp(const BmpSpec& spec)
 {
     bool core = spec.headerBytes == 12;
     bool bitFields = spec.compression == 3 || spec.compression == 6;
-    uint32_t masksAfter = (spec.headerBytes == 40 && bitFields) ? (spec.compression == 6 ? 16 : 12) : 0;
+    uint32_t masksAfter =
+        (spec.headerBytes == 40 && bitFields) ? (spec.compression == 6 ? 16 : 12) : 0;
     uint32_t offset = 14 + spec.headerBytes + masksAfter + uint32_t(spec.palette.size());
     std::vector<uint8_t> out(offset, 0);
     out[0] = 'B';
@@ -104,8 +104,7 @@ std::vector<uint8_t> MakePng(const PngSpec& spec)
     std::vector<png_color> palette;
     for (size_t i = 0; i + 2 < spec.palette.size(); i += 3)
         palette.push_back(png_color{spec.palette[i], spec.palette[i + 1], spec.palette[i + 2]});
-    if (!palette.empty())
-        png_set_PLTE(png, info, palette.data(), int(palette.size()));
+    if (!palette.empty()) png_set_PLTE(png, info, palette.data(), int(palette.size()));
     if (!spec.transparency.empty()) {
         if (spec.colorType == PNG_COLOR_TYPE_PALETTE) {
             png_set_tRNS(png, info, spec.transparency.data(), int(spec.transparency.size()),
@@ -121,8 +120,7 @@ std::vector<uint8_t> MakePng(const PngSpec& spec)
     }
     png_write_info(png, info);
     size_t rowBytes = png_get_rowbytes(png, info);
-    for (uint32_t y = 0; y < spec.height; ++y)
-        png_write_row(png, spec.rows.data() + rowBytes * y);
+    for (uint32_t y = 0; y < spec.height; ++y) png_write_row(png, spec.rows.data() + rowBytes * y);
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
     return out;
@@ -131,12 +129,18 @@ std::vector<uint8_t> MakePng(const PngSpec& spec)
 std::vector<uint8_t> MakePngHeaderOnly(uint32_t width, uint32_t height, int colorType)
 {
     std::vector<uint8_t> out = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    std::vector<uint8_t> header = {uint8_t(width >> 24),  uint8_t(width >> 16),
-                                   uint8_t(width >> 8),   uint8_t(width),
-                                   uint8_t(height >> 24), uint8_t(height >> 16),
-                                   uint8_t(height >> 8),  uint8_t(height),
-                                   8,                     uint8_t(colorType),
-                                   0,                     0,
+    std::vector<uint8_t> header = {uint8_t(width >> 24),
+                                   uint8_t(width >> 16),
+                                   uint8_t(width >> 8),
+                                   uint8_t(width),
+                                   uint8_t(height >> 24),
+                                   uint8_t(height >> 16),
+                                   uint8_t(height >> 8),
+                                   uint8_t(height),
+                                   8,
+                                   uint8_t(colorType),
+                                   0,
+                                   0,
                                    0};
     AppendChunk(out, "IHDR", header);
     AppendChunk(out, "IDAT", {0x78, 0x9C, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01});
@@ -152,16 +156,14 @@ std::vector<uint8_t> MakeGif(int screenWidth, int screenHeight, int left, int to
     std::vector<uint8_t> out;
     int error = 0;
     GifFileType* gif = EGifOpen(&out, WriteToVector, &error);
-    if (gif == nullptr)
-        return {};
+    if (gif == nullptr) return {};
     int count = int(paletteRgb.size() / 3);
     int size = 2;
-    while (size < count)
-        size *= 2;
+    while (size < count) size *= 2;
     std::vector<GifColorType> colors(size_t(size), GifColorType{0, 0, 0});
     for (int i = 0; i < count; ++i)
-        colors[size_t(i)] = GifColorType{paletteRgb[3 * i], paletteRgb[3 * i + 1],
-                                         paletteRgb[3 * i + 2]};
+        colors[size_t(i)] =
+            GifColorType{paletteRgb[3 * i], paletteRgb[3 * i + 1], paletteRgb[3 * i + 2]};
     ColorMapObject* map = GifMakeMapObject(size, colors.data());
     EGifSetGifVersion(gif, true);
     EGifPutScreenDesc(gif, screenWidth, screenHeight, 8, backgroundIndex, map);
@@ -181,8 +183,7 @@ bool WriteRgbaTiff(const std::string& path, uint32_t width, uint32_t height, uin
                    const std::vector<uint8_t>& rgba, bool tiled)
 {
     TIFF* tiff = TIFFOpen(path.c_str(), "w");
-    if (tiff == nullptr)
-        return false;
+    if (tiff == nullptr) return false;
     TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
     TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
     TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);

@@ -29,7 +29,7 @@ struct PngSpec {
     uint32_t height = 1;
     int colorType = 2;
     int bitDepth = 8;
-    std::vector<uint8_t> palette;  // red, green, blue triples
+    std::vector<uint8_t> palette;       // red, green, blue triples
     std::vector<uint8_t> transparency;  // tRNS bytes as stored
     std::vector<uint8_t> rows;
 };

@@ -18,10 +18,10 @@ TEST(ReducedSides, PowerOfTwoTable)
     struct Row {
         uint32_t side, quarter, half;
     };
-    const Row kTable[] = {{1, 1, 1},       {2, 1, 2},       {3, 1, 2},      {4, 2, 4},
-                          {7, 2, 4},       {8, 4, 8},       {487, 128, 256}, {576, 256, 512},
-                          {720, 256, 512}, {1080, 512, 1024}, {1280, 512, 1024},
-                          {1920, 512, 1024}, {2048, 1024, 2048}};
+    const Row kTable[] = {
+        {1, 1, 1},         {2, 1, 2},         {3, 1, 2},         {4, 2, 4},       {7, 2, 4},
+        {8, 4, 8},         {487, 128, 256},   {576, 256, 512},   {720, 256, 512}, {1080, 512, 1024},
+        {1280, 512, 1024}, {1920, 512, 1024}, {2048, 1024, 2048}};
     for (const Row& row : kTable) {
         EXPECT_EQ(imgport::ReducedSide(row.side, LoadMode::kQuarter), row.quarter) << row.side;
         EXPECT_EQ(imgport::ReducedSide(row.side, LoadMode::kHalf), row.half) << row.side;
@@ -52,12 +52,11 @@ TEST_P(ReducedLoads, DeliverTheTableSizesPacked)
         int bytesPerPixel = kind == "png4" ? 4 : 3;
         auto pixels = MakeSmooth(c.height, c.width, bytesPerPixel);
         std::string path = folder.File("r");
-        int saved = kind == "jpg"  ? ZorGdipSaveImageJPG(path.c_str(), c.width, c.height, 95,
-                                                         pixels.data())
-                    : kind == "bmp" ? ZorGdipSaveImageBMP(path.c_str(), c.width, c.height,
-                                                          pixels.data())
-                                    : ZorGdipSaveImagePNG(path.c_str(), c.width, c.height,
-                                                          bytesPerPixel, pixels.data());
+        int saved =
+            kind == "jpg" ? ZorGdipSaveImageJPG(path.c_str(), c.width, c.height, 95, pixels.data())
+            : kind == "bmp" ? ZorGdipSaveImageBMP(path.c_str(), c.width, c.height, pixels.data())
+                            : ZorGdipSaveImagePNG(path.c_str(), c.width, c.height, bytesPerPixel,
+                                                  pixels.data());
         ASSERT_EQ(saved, 0);
         LoadOutcome quarter = Load(ZorGdipLoadImagePC, path);
         ASSERT_EQ(quarter.result, 0);
@@ -85,8 +84,7 @@ TEST_P(ReducedLoads, DeliverTheTableSizesPacked)
                     worst = std::max(worst, double(std::abs(a - b)));
                 }
             }
-        if (c.height >= 100)
-            EXPECT_LT(worst, 12) << kind << " " << c.height << "x" << c.width;
+        if (c.height >= 100) EXPECT_LT(worst, 12) << kind << " " << c.height << "x" << c.width;
     }
 }
 

@@ -17,14 +17,14 @@ int Save(Saver saver, const std::string& path, int width, int height, int bytesP
          const unsigned char* pixels)
 {
     switch (saver) {
-    case Saver::kBmp:
-        return ZorGdipSaveImageBMP(path.c_str(), width, height, pixels);
-    case Saver::kJpeg:
-        return ZorGdipSaveImageJPG(path.c_str(), width, height, 90, pixels);
-    case Saver::kPng:
-        return ZorGdipSaveImagePNG(path.c_str(), width, height, bytesPerPixel, pixels);
-    case Saver::kTiff:
-        return ZorGdipSaveImageTIFF(path.c_str(), width, height, bytesPerPixel, pixels);
+        case Saver::kBmp:
+            return ZorGdipSaveImageBMP(path.c_str(), width, height, pixels);
+        case Saver::kJpeg:
+            return ZorGdipSaveImageJPG(path.c_str(), width, height, 90, pixels);
+        case Saver::kPng:
+            return ZorGdipSaveImagePNG(path.c_str(), width, height, bytesPerPixel, pixels);
+        case Saver::kTiff:
+            return ZorGdipSaveImageTIFF(path.c_str(), width, height, bytesPerPixel, pixels);
     }
     return -1;
 }
@@ -136,8 +136,7 @@ TEST(SaverRefusals, FailedSaveLeavesAnExistingFileAsItWas)
     auto pixels = MakePattern(3, 3, 3);
     ASSERT_EQ(ZorGdipSaveImagePNG(path.c_str(), 3, 3, 3, pixels.data()), 0);
     const std::vector<uint8_t> before = ReadBytes(path);
-    for (Saver saver : kSavers)
-        EXPECT_EQ(Save(saver, path, 3, 0, 3, pixels.data()), 1);
+    for (Saver saver : kSavers) EXPECT_EQ(Save(saver, path, 3, 0, 3, pixels.data()), 1);
     EXPECT_EQ(ReadBytes(path), before);
     EXPECT_EQ(folder.Entries(), (std::vector<std::string>{"keep.png"}));
 }
