@@ -92,10 +92,10 @@ class CBlockTarget : public CDecodeTarget {
     }
     uint64_t MaxPixels() const override { return m_maxPixels; }
 
-    // A reduced JPEG load decodes at 1/d of the full size: straight to the delivered size where
-    // that is exact, otherwise at the smallest scale that still has at least the delivered number
-    // of pixels on each side, which the area average then reduces (libjpeg's scaled decode is
-    // itself an average over each block, so nothing is lost by starting smaller).
+    // A reduced JPEG load decodes at 1/d of the full size only where that gives exactly the
+    // delivered size (libjpeg then reduces each 8 × 8 block in the frequency domain, which is
+    // as close to an area average as the file's own precision allows); any other size is decoded
+    // in full and area averaged, so that every delivered pixel covers exactly its share.
     int ChooseScaleDenominator(uint32_t height, uint32_t width) override
     {
         m_fullHeight = height;
@@ -103,10 +103,11 @@ class CBlockTarget : public CDecodeTarget {
         if (m_mode == LoadMode::kFull) return 1;
         uint32_t targetHeight = ReducedSide(height, m_mode);
         uint32_t targetWidth = ReducedSide(width, m_mode);
-        for (int denominator : {8, 4, 2}) {
+        for (uint32_t denominator : {8u, 4u, 2u}) {
             uint32_t scaledHeight = (height + denominator - 1) / denominator;
             uint32_t scaledWidth = (width + denominator - 1) / denominator;
-            if (scaledHeight >= targetHeight && scaledWidth >= targetWidth) return denominator;
+            if (scaledHeight == targetHeight && scaledWidth == targetWidth)
+                return static_cast<int>(denominator);
         }
         return 1;
     }

@@ -101,6 +101,26 @@ TEST(ReducedLoads, SameSizeIsAnExactCopy)
     EXPECT_EQ(half.pixels, pixels);
 }
 
+TEST(ReducedLoads, JpegScaledDecodeMatchesTheAreaAverageOfTheFullDecode)
+{
+    // 2048 × 1024: the quarter loader delivers 1024 × 512 through libjpeg's 1/2 scaled decode;
+    // the half loader delivers the full size.
+    CTempFolder folder;
+    auto pixels = MakeSmooth(1024, 2048, 3);
+    std::string path = folder.File("scaled.jpg");
+    ASSERT_EQ(ZorGdipSaveImageJPG(path.c_str(), 2048, 1024, 95, pixels.data()), 0);
+    LoadOutcome full = Load(ZorGdipLoadImage, path);
+    ASSERT_EQ(full.result, 0);
+    for (LoaderFn loader : {ZorGdipLoadImagePC2, ZorGdipLoadImagePC}) {
+        LoadOutcome reduced = Load(loader, path);
+        ASSERT_EQ(reduced.result, 0);
+        std::vector<uint8_t> averaged(reduced.pixels.size());
+        ASSERT_TRUE(imgport::ResampleArea(full.pixels.data(), 1024, 2048, 3, averaged.data(),
+                                          reduced.height, reduced.width));
+        EXPECT_LT(MeanAbsoluteDifference(reduced.pixels, averaged), 1.0) << reduced.width;
+    }
+}
+
 TEST(AreaAverage, ExactHalvingAveragesPairsAndKeepsFlatColours)
 {
     // 2 × 4 → 1 × 2: each delivered pixel is the mean of a 2 × 2 block.
