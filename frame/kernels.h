@@ -93,7 +93,22 @@ struct SweepGroup {
     bool first;            // the sums start at 0 (else they are loaded from the accumulator)
     bool last;             // round and write the destination row (else store the accumulator)
     uint8_t* destination;  // the packed destination row, width × 3 bytes
+    // Source bytes the next group will read, fetched into the caches while this one computes
+    // (spread over its blocks), so that reading memory overlaps the arithmetic.
+    const uint8_t* prefetch;
+    size_t prefetchBytes;
 };
+
+// Fetches the part of the group's prefetch range that belongs to block `dx` of `paddedWidth`.
+static inline void PrefetchShare(const SweepGroup& group, int dx, int blockWidth)
+{
+    if (group.prefetchBytes == 0) return;
+    const size_t blocks = static_cast<size_t>(group.paddedWidth / blockWidth);
+    const size_t share = (group.prefetchBytes + blocks - 1) / blocks;
+    const size_t begin = share * static_cast<size_t>(dx / blockWidth);
+    const size_t end = begin + share < group.prefetchBytes ? begin + share : group.prefetchBytes;
+    for (size_t at = begin; at < end; at += 64) __builtin_prefetch(group.prefetch + at, 0, 3);
+}
 using SweepGroupFn = void (*)(const SweepGroup& group);
 // weights[i] = ((overlap[i] × hy) × 4000000) ÷ e for i < count (count a multiple of 16).
 using WeightRowFn = void (*)(const double* overlap, double hy, double e, double* weights,

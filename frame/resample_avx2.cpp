@@ -140,6 +140,7 @@ void ResampleSweepsAvx2(const SweepGroup& group)
     double* accGreen = group.accumulator + pw;
     double* accRed = group.accumulator + 2 * pw;
     for (int dx = 0; dx < group.paddedWidth; dx += 8) {
+        PrefetchShare(group, dx, 8);
         Accumulators a;
         if (group.first) {
             a.b0 = a.b1 = a.g0 = a.g1 = a.r0 = a.r1 = _mm256_setzero_pd();

@@ -253,6 +253,7 @@ void ResampleSweepsAvx512(const SweepGroup& group)
 {
     const __m512i blueMask = ChannelMask(0), greenMask = ChannelMask(1), redMask = ChannelMask(2);
     for (int dx = 0; dx < group.paddedWidth; dx += 16) {
+        PrefetchShare(group, dx, 16);
         Accumulators a;
         LoadAccumulators(group, a, dx);
         const int block = dx / 16;
@@ -317,6 +318,7 @@ void SplitRowAvx512(const uint8_t* bgr, int width, double* planes, size_t planeL
 void ResampleSweepsPlanesAvx512(const SweepGroup& group)
 {
     for (int dx = 0; dx < group.paddedWidth; dx += 16) {
+        PrefetchShare(group, dx, 16);
         Accumulators a;
         LoadAccumulators(group, a, dx);
         const int block = dx / 8;
