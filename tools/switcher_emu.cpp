@@ -316,9 +316,11 @@ class CEmulator {
         uint64_t done = 0;
         char what[64];
         std::snprintf(what, sizeof what, "write FMEM %d %ux%u", index + 1, width, height);
-        while (done < total || (m_options.stallAfter >= 0 && done == total &&
-                                static_cast<uint64_t>(m_options.stallAfter) == total)) {
+        // The fault limits are tested once more after the last byte, so that a limit of the
+        // frame's size drops or silences the connection before the final status.
+        for (;;) {
             if (PayloadLimitReached(client, done, what)) return;
+            if (done == total) break;
             uint64_t want = std::min(total - done, BytesBeforeLimit(done, total));
             uint8_t* into = acceptable ? frame.data() + done : scratch.data();
             if (!acceptable) want = std::min<uint64_t>(want, scratch.size());
