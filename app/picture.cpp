@@ -83,17 +83,24 @@ PictureHeader MakePictureHeader(int width, int height)
 
 namespace {
 
+// A picture of width × height with its header and row layout, planes still empty.
+std::shared_ptr<Picture> NewPicture(int height, int width)
+{
+    auto picture = std::make_shared<Picture>();
+    picture->width = width;
+    picture->height = height;
+    picture->stride = PaddedStride(width);
+    picture->header = MakePictureHeader(width, height);
+    return picture;
+}
+
 // Copies the library's packed pixels into a new picture: padded rows with zero padding, the
 // alpha byte three times into the alpha plane. Returns null when memory runs out.
 std::shared_ptr<Picture> BuildPicture(const unsigned char* pixels, int width, int height,
                                       int bytesPerPixel)
 {
     try {
-        auto picture = std::make_shared<Picture>();
-        picture->width = width;
-        picture->height = height;
-        picture->stride = PaddedStride(width);
-        picture->header = MakePictureHeader(width, height);
+        std::shared_ptr<Picture> picture = NewPicture(height, width);
         const size_t planeBytes = static_cast<size_t>(picture->stride) * height;
         const size_t sourceRow = static_cast<size_t>(width) * bytesPerPixel;
         if (bytesPerPixel == 3 && sourceRow == static_cast<size_t>(picture->stride)) {
@@ -163,11 +170,7 @@ std::shared_ptr<const Picture> PictureFromFrame(const uint8_t* frame, int height
 {
     if (frame == nullptr || height <= 0 || width <= 0) return nullptr;
     try {
-        auto picture = std::make_shared<Picture>();
-        picture->width = width;
-        picture->height = height;
-        picture->stride = PaddedStride(width);
-        picture->header = MakePictureHeader(width, height);
+        std::shared_ptr<Picture> picture = NewPicture(height, width);
         const size_t packedRow = static_cast<size_t>(width) * 3;
         picture->colour.resize(static_cast<size_t>(picture->stride) * height);
         if (picture->stride == static_cast<int>(packedRow)) {

@@ -71,7 +71,10 @@ void SetCork(int fd, bool on)
 
 }  // namespace
 
-const char* SendJobText(int result)
+namespace {
+
+// The texts both jobs show for the same code.
+const char* CommonJobText(int result)
 {
     switch (result) {
         case kSocketInitError:
@@ -80,12 +83,6 @@ const char* SendJobText(int result)
             return "server connect error";
         case kSizeSendError:
             return "size send error";
-        case kImageSendError:
-            return "image send error";
-        case kSwitcherReceiveError:
-            return "qx700 recive error";
-        case kWriteBusy:
-            return "qx700 is processing now!!";
         case kReceiveDataError:
             return "recive data error";
         default:
@@ -93,15 +90,25 @@ const char* SendJobText(int result)
     }
 }
 
+}  // namespace
+
+const char* SendJobText(int result)
+{
+    switch (result) {
+        case kImageSendError:
+            return "image send error";
+        case kSwitcherReceiveError:
+            return "qx700 recive error";
+        case kWriteBusy:
+            return "qx700 is processing now!!";
+        default:
+            return CommonJobText(result);
+    }
+}
+
 const char* ReceiveJobText(int result)
 {
     switch (result) {
-        case kSocketInitError:
-            return "socket init error";
-        case kServerConnectError:
-            return "server connect error";
-        case kSizeSendError:
-            return "size send error";
         case kFmemEmpty:
             return "FMEM is empty";
         case kFmemReadError:
@@ -110,10 +117,8 @@ const char* ReceiveJobText(int result)
             return "Memory allocation error";
         case kReadBusy:
             return "qx700 is processing now!!";
-        case kReceiveDataError:
-            return "recive data error";
         default:
-            return "";
+            return CommonJobText(result);
     }
 }
 

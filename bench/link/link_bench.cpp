@@ -107,6 +107,12 @@ int ExchangePlain(uint16_t port, size_t chunkBytes)
 
 struct Timings {
     std::vector<double> runs;
+    double Median() const
+    {
+        std::vector<double> sorted = runs;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted[sorted.size() / 2];
+    }
     void Report(benchmark::State& state) const
     {
         std::vector<double> sorted = runs;
@@ -156,11 +162,7 @@ void BM_WriteExchange(benchmark::State& state, const char* kind)
         state.SetIterationTime(timings.runs[next++ % timings.runs.size()] / 1000.0);
     }
     timings.Report(state);
-    state.counters["ratio_to_64K"] = state.counters["median_ms"].value / [] {
-        std::vector<double> plain = WriteTimings().at("Plain64K").runs;
-        std::sort(plain.begin(), plain.end());
-        return plain[plain.size() / 2];
-    }();
+    state.counters["ratio_to_64K"] = timings.Median() / WriteTimings().at("Plain64K").Median();
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kWidth * kHeight * 2);
 }
 BENCHMARK_CAPTURE(BM_WriteExchange, Link, "Link")
@@ -208,9 +210,8 @@ void BM_WriteExchangeFreshProcess(benchmark::State& state, const char* kind)
         state.SetIterationTime(timings.runs[next++ % timings.runs.size()] / 1000.0);
     }
     timings.Report(state);
-    std::vector<double> plain = FreshProcessTimings().at("Plain64K").runs;
-    std::sort(plain.begin(), plain.end());
-    state.counters["ratio_to_64K"] = state.counters["median_ms"].value / plain[plain.size() / 2];
+    state.counters["ratio_to_64K"] =
+        timings.Median() / FreshProcessTimings().at("Plain64K").Median();
 }
 BENCHMARK_CAPTURE(BM_WriteExchangeFreshProcess, Link, "Link")
     ->UseManualTime()

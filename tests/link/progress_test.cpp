@@ -1,5 +1,6 @@
-// The progress text and the completion event.
+// The progress text, the completion event and the job texts.
 #include "link/progress.h"
+#include "link/switcher_link.h"
 
 #include <thread>
 
@@ -49,4 +50,31 @@ TEST(CompletionEvent, GoneOnceNobodyHoldsIt)
 {
     CreateNamedEvent("ProgressTestTransient")->Set();
     EXPECT_FALSE(CreateNamedEvent("ProgressTestTransient")->TryWait());
+}
+
+// The texts are the operators' words, misspellings included; each code has one per job kind.
+TEST(JobTexts, BothColumns)
+{
+    const struct {
+        int code;
+        const char* send;
+        const char* receive;
+    } rows[] = {
+        {0, "", ""},
+        {2, "socket init error", "socket init error"},
+        {3, "server connect error", "server connect error"},
+        {4, "size send error", "size send error"},
+        {5, "image send error", ""},
+        {6, "qx700 recive error", ""},
+        {10, "", "FMEM is empty"},
+        {11, "", "FMEM read error"},
+        {31, "", "Memory allocation error"},
+        {80, "", "qx700 is processing now!!"},
+        {90, "qx700 is processing now!!", ""},
+        {100, "recive data error", "recive data error"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_STREQ(SendJobText(row.code), row.send) << row.code;
+        EXPECT_STREQ(ReceiveJobText(row.code), row.receive) << row.code;
+    }
 }
