@@ -29,6 +29,7 @@
 #include "link/switcher_link.h"
 #include "link/unique_fd.h"
 #include "tests/link/child_process.h"
+#include "tests/link/job_fixtures.h"
 
 namespace {
 
@@ -226,11 +227,8 @@ BENCHMARK_CAPTURE(BM_WriteExchangeFreshProcess, Plain64K, "Plain64K")
 // detail, so that both decoders have real work.
 std::string TestPicture(const char* extension)
 {
-    static const std::string folder = [] {
-        std::string pattern = "/tmp/imgcast-bench-XXXXXX";
-        return std::string(::mkdtemp(pattern.data()));
-    }();
-    const std::string path = folder + "/picture1080." + extension;
+    static const CTemporaryFolder folder;
+    const std::string path = folder.File("picture1080.") + extension;
     if (::access(path.c_str(), R_OK) == 0) return path;
     std::vector<uint8_t> pixels(size_t{kWidth} * kHeight * 3);
     for (int y = 0; y < kHeight; ++y) {
