@@ -123,7 +123,9 @@ int main(int argc, char** argv)
     }
     if (!Grab(&dialog, loadedOut)) return 1;
 
-    // The progress window of a Get a third of the way through an HD1080 frame.
+    // The progress window of a Get a third of the way through an HD1080 frame, over the window in
+    // receiving mode as it is during a Get.
+    dialog.OnModeToggle();
     g_progressDirection = 0;
     g_progressTotal = 1920 * 1080 * 2;
     g_progressDone = g_progressTotal / 3;
