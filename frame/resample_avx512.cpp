@@ -85,12 +85,14 @@ inline void SweepBlock(Accumulators& a, const SweepGroup& group, const int32_t* 
     }
 }
 
-// t = s truncated toward zero; t + 1 when s − t ≥ 0.5.
-inline __m256i RoundHalfUp(__m512d sum)
+// The byte of a sum s (0 ≤ s < 256): t = s truncated toward zero, t + 1 when s − t ≥ 0.5; that
+// is floor(s − 0.5) + 1. For s ≥ 0.5, s − 0.5 is exact (0.5 is a whole number of s's units in
+// the last place), and for s < 0.5 it lies in [−0.5, 0) however it rounds, so converting it with
+// rounding toward minus infinity and adding 1 gives the same integer in three operations.
+inline __m256i FloorBelowHalf(__m512d sum)
 {
-    const __m512d t = _mm512_roundscale_pd(sum, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    const __mmask8 up = _mm512_cmp_pd_mask(_mm512_sub_pd(sum, t), _mm512_set1_pd(0.5), _CMP_GE_OQ);
-    return _mm512_cvttpd_epi32(_mm512_mask_add_pd(t, up, t, _mm512_set1_pd(1.0)));
+    return _mm512_cvt_roundpd_epi32(_mm512_sub_pd(sum, _mm512_set1_pd(0.5)),
+                                    _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
 }
 
 // The rounded sums of 16 columns as 32-bit integers. They lie within 0..255 (the weights of a
@@ -98,7 +100,9 @@ inline __m256i RoundHalfUp(__m512d sum)
 // before they are packed side by side.
 inline __m512i Join(__m512d low, __m512d high)
 {
-    return _mm512_inserti64x4(_mm512_castsi256_si512(RoundHalfUp(low)), RoundHalfUp(high), 1);
+    const __m512i floors =
+        _mm512_inserti64x4(_mm512_castsi256_si512(FloorBelowHalf(low)), FloorBelowHalf(high), 1);
+    return _mm512_add_epi32(floors, _mm512_set1_epi32(1));
 }
 
 inline void LoadAccumulators(const SweepGroup& group, Accumulators& a, int dx)
