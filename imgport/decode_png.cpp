@@ -29,6 +29,26 @@ void ReadFromMemory(png_structp png, png_bytep out, size_t length)
     reader->position += length;
 }
 
+// Bytes of image data (all IDAT chunks) the file holds, walking its chunk list.
+uint64_t CountImageDataBytes(const uint8_t* data, size_t size)
+{
+    uint64_t total = 0;
+    size_t position = 8;
+    while (position + 12 <= size) {
+        const uint8_t* chunk = data + position;
+        uint64_t length = (uint64_t{chunk[0]} << 24) | (uint64_t{chunk[1]} << 16) |
+                          (uint64_t{chunk[2]} << 8) | chunk[3];
+        if (std::memcmp(chunk + 4, "IDAT", 4) == 0) total += length;
+        if (length > size - position - 12) break;
+        position += 12 + static_cast<size_t>(length);
+    }
+    return total;
+}
+
+// Deflate packs at most 1032 bytes into one; rows that would need more than that from the data
+// present cannot all be there.
+constexpr uint64_t kMaxDeflateRatio = 1100;
+
 void IgnoreWarning(png_structp, png_const_charp) {}
 [[noreturn]] void JumpOnError(png_structp png, png_const_charp)
 {
@@ -39,7 +59,7 @@ void IgnoreWarning(png_structp, png_const_charp) {}
 // value it changes after setjmp and reads afterwards is volatile.
 // The row-pointer array it allocates is handed out through rowPointersOut for the caller to free.
 DecodeResult DecodePngStream(png_structp png, png_infop info, CDecodeTarget& target,
-                             png_bytep** rowPointersOut)
+                             uint64_t imageDataBytes, png_bytep** rowPointersOut)
 {
     volatile DecodeResult failure = DecodeResult::kNoPicture;
     if (setjmp(png_jmpbuf(png))) return failure;
@@ -48,6 +68,7 @@ DecodeResult DecodePngStream(png_structp png, png_infop info, CDecodeTarget& tar
     png_uint_32 width = 0, height = 0;
     int bitDepth = 0, colorType = 0, interlace = 0;
     png_get_IHDR(png, info, &width, &height, &bitDepth, &colorType, &interlace, nullptr, nullptr);
+    uint64_t storedChannels = png_get_channels(png, info);  // before any transform
     uint32_t bytesPerPixel =
         (colorType == PNG_COLOR_TYPE_RGB_ALPHA || colorType == PNG_COLOR_TYPE_GRAY_ALPHA) ? 4 : 3;
     if (!PictureFits(height, width, bytesPerPixel, target.MaxPixels()))
@@ -67,6 +88,14 @@ DecodeResult DecodePngStream(png_structp png, png_infop info, CDecodeTarget& tar
         return DecodeResult::kNoPicture;  // a layout the transforms above cannot produce
 
     PictureSize size{height, width, bytesPerPixel};
+    // A header that claims far more rows than the file's data can hold (a truncated or hostile
+    // file) is found out before the buffer is allocated.
+    uint64_t storedRowBytes =
+        (uint64_t{width} * storedChannels * static_cast<uint64_t>(bitDepth) + 7) / 8;
+    if (imageDataBytes * kMaxDeflateRatio + 4096 < (storedRowBytes + 1) * height) {
+        target.Announce(size);
+        return DecodeResult::kReadFailed;
+    }
     failure = DecodeResult::kNoMemory;
     png_bytep* rowPointers = static_cast<png_bytep*>(std::malloc(sizeof(png_bytep) * height));
     *rowPointersOut = rowPointers;
@@ -111,7 +140,7 @@ DecodeResult DecodePng(const uint8_t* data, size_t size, CDecodeTarget& target)
     png_set_read_fn(png, &reader, ReadFromMemory);
 
     png_bytep* rowPointers = nullptr;
-    DecodeResult result = DecodePngStream(png, info, target, &rowPointers);
+    DecodeResult result = DecodePngStream(png, info, target, CountImageDataBytes(data, size), &rowPointers);
     std::free(rowPointers);
     png_destroy_read_struct(&png, &info, nullptr);
     return result;

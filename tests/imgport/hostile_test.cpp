@@ -115,6 +115,8 @@ TEST(HostileFiles, HugeClaimedSizesAreRefusedBeforeAllocating)
         {"bmp-short", MakeBmp(bmpShort), 2},
         {"png", MakePngHeaderOnly(1u << 20, 1u << 20, 2), 1},
         {"png-limit", MakePngHeaderOnly(16385, 16384, 6), 1},
+        // Within the limit, but the data could not hold the rows: 2, and no buffer allocated.
+        {"png-short", MakePngHeaderOnly(16000, 16000, 2), 2},
         {"png-sides", MakePngHeaderOnly(0x7FFFFFFF, 1, 0), 1},
         {"jpeg", jpeg, 1},
         {"gif", gif, 1},
