@@ -370,10 +370,11 @@ void ResampleBand(void* context, int band, int participant)
             group.last = groupEnd == end;
             group.destination = plan.destination + static_cast<size_t>(dy) * plan.width * 3;
             // The rows of the next group past this group's last row, within this band.
-            const int nextEnd = groupEnd < end ? std::min(end, groupEnd + job.groupSize)
-                                : dy + 1 < job.bandStart[band + 1]
-                                    ? std::min(plan.firstSweep[dy + 2], plan.firstSweep[dy + 1] + job.groupSize)
-                                    : groupEnd;
+            const int nextEnd =
+                groupEnd < end ? std::min(end, groupEnd + job.groupSize)
+                : dy + 1 < job.bandStart[band + 1]
+                    ? std::min(plan.firstSweep[dy + 2], plan.firstSweep[dy + 1] + job.groupSize)
+                    : groupEnd;
             const int lastRow = plan.sweeps[groupEnd - 1].row;
             const int nextLastRow = nextEnd > groupEnd ? plan.sweeps[nextEnd - 1].row : lastRow;
             group.prefetch = plan.source + static_cast<size_t>(lastRow + 1) * plan.stride;

@@ -68,10 +68,8 @@ TEST_P(AreaAveraging, HalvesRoundUpAcrossWholeBlocks)
 {
     // 256 → 128 columns: weights of exactly 0.5, sums of exactly k + 0.5 in every lane.
     std::vector<int> values(256), expected(128);
-    for (int x = 0; x < 256; ++x)
-        values[x] = x / 2 + (x & 1);
-    for (int x = 0; x < 128; ++x)
-        expected[x] = x + 1;
+    for (int x = 0; x < 256; ++x) values[x] = x / 2 + (x & 1);
+    for (int x = 0; x < 128; ++x) expected[x] = x + 1;
     EXPECT_EQ(Blues(ResampleQuietly(GreyRow(values), 1, 256, 1, 128)), expected);
 }
 
