@@ -217,12 +217,15 @@ TEST(CorpusSweep, GoodFilesLoadAndBrokenPngSuiteFilesAreRefused)
         bool bmpGood = path.find("/bmpsuite/g/") != std::string::npos;
         if (pngSuite && name.size() > 4 && name.substr(name.size() - 4) == ".png") {
             int result = Load(ZorGdipLoadImage, path).result;
-            if (name[0] == 'x')
+            if (name[0] == 'x') {
                 EXPECT_NE(result, 0) << name;
-            else
+            } else {
                 EXPECT_EQ(result, 0) << name;
+            }
         }
-        if (bmpGood) EXPECT_EQ(Load(ZorGdipLoadImage, path).result, 0) << name;
+        if (bmpGood) {
+            EXPECT_EQ(Load(ZorGdipLoadImage, path).result, 0) << name;
+        }
     }
 }
 

@@ -84,7 +84,9 @@ TEST_P(ReducedLoads, DeliverTheTableSizesPacked)
                     worst = std::max(worst, double(std::abs(a - b)));
                 }
             }
-        if (c.height >= 100) EXPECT_LT(worst, 12) << kind << " " << c.height << "x" << c.width;
+        if (c.height >= 100) {
+            EXPECT_LT(worst, 12) << kind << " " << c.height << "x" << c.width;
+        }
     }
 }
 
