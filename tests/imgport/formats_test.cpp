@@ -62,7 +62,7 @@ TEST(StraightAlpha, PngRgbaAndGreyAlphaGiveFourBytesNotPremultiplied)
 {
     CTempFolder folder;
     // Pixel 0: red at alpha 0; pixel 1: grey 200 at alpha 64; pixel 2: opaque blue.
-    PngSpec rgba;
+    PngLayout rgba;
     rgba.width = 3;
     rgba.colorType = PNG_COLOR_TYPE_RGB_ALPHA;
     rgba.rows = {255, 0, 0, 0, 200, 200, 200, 64, 0, 0, 255, 255};
@@ -72,7 +72,7 @@ TEST(StraightAlpha, PngRgbaAndGreyAlphaGiveFourBytesNotPremultiplied)
     EXPECT_EQ(outcome.pixels,
               (std::vector<uint8_t>{0, 0, 255, 0, 200, 200, 200, 64, 255, 0, 0, 255}));
 
-    PngSpec greyAlpha;
+    PngLayout greyAlpha;
     greyAlpha.width = 2;
     greyAlpha.colorType = PNG_COLOR_TYPE_GRAY_ALPHA;
     greyAlpha.bitDepth = 16;
@@ -138,7 +138,7 @@ TEST(PaletteTransparency, GifWithTransparentEntryGivesThreeBytesOfPaletteColours
 TEST(PaletteTransparency, PngPaletteGreyAndRgbWithTrnsGiveThreeBytes)
 {
     CTempFolder folder;
-    PngSpec palette;
+    PngLayout palette;
     palette.width = 2;
     palette.colorType = PNG_COLOR_TYPE_PALETTE;
     palette.palette = {10, 20, 30, 40, 50, 60};
@@ -149,7 +149,7 @@ TEST(PaletteTransparency, PngPaletteGreyAndRgbWithTrnsGiveThreeBytes)
     EXPECT_EQ(outcome.bytesPerPixel, 3u);
     EXPECT_EQ(outcome.pixels, (std::vector<uint8_t>{30, 20, 10, 60, 50, 40}));
 
-    PngSpec grey;
+    PngLayout grey;
     grey.width = 3;
     grey.colorType = PNG_COLOR_TYPE_GRAY;
     grey.transparency = {7};
@@ -159,7 +159,7 @@ TEST(PaletteTransparency, PngPaletteGreyAndRgbWithTrnsGiveThreeBytes)
     EXPECT_EQ(outcome.bytesPerPixel, 3u);
     EXPECT_EQ(outcome.pixels, (std::vector<uint8_t>{7, 7, 7, 100, 100, 100, 255, 255, 255}));
 
-    PngSpec rgb16;
+    PngLayout rgb16;
     rgb16.width = 1;
     rgb16.colorType = PNG_COLOR_TYPE_RGB;
     rgb16.bitDepth = 16;
@@ -191,86 +191,86 @@ TEST(BmpVariants, HeadersDepthsAndRowOrdersDecodeToTheSamePixels)
 
     struct Case {
         const char* name;
-        BmpSpec spec;
+        BmpLayout layout;
     };
     std::vector<Case> cases;
     for (uint32_t header : {12u, 40u, 108u, 124u}) {
-        BmpSpec spec;
-        spec.headerBytes = header;
-        spec.width = 3;
-        spec.height = 2;
-        spec.pixelData = bottomUp24;
-        cases.push_back({"24-bit", spec});
+        BmpLayout layout;
+        layout.headerBytes = header;
+        layout.width = 3;
+        layout.height = 2;
+        layout.pixelData = bottomUp24;
+        cases.push_back({"24-bit", layout});
     }
     {
-        BmpSpec spec;
-        spec.width = 3;
-        spec.height = -2;
-        spec.pixelData = topDown24;
-        cases.push_back({"24-bit top-down", spec});
+        BmpLayout layout;
+        layout.width = 3;
+        layout.height = -2;
+        layout.pixelData = topDown24;
+        cases.push_back({"24-bit top-down", layout});
     }
     {
-        BmpSpec spec;
-        spec.width = 3;
-        spec.height = 2;
-        spec.bitCount = 8;
-        spec.palette = palette;
-        spec.pixelData = {3, 4, 5, 0, 0, 1, 2, 0};
-        cases.push_back({"8-bit", spec});
-        spec.headerBytes = 12;
-        spec.palette = palette3;
-        cases.push_back({"8-bit core", spec});
+        BmpLayout layout;
+        layout.width = 3;
+        layout.height = 2;
+        layout.bitCount = 8;
+        layout.palette = palette;
+        layout.pixelData = {3, 4, 5, 0, 0, 1, 2, 0};
+        cases.push_back({"8-bit", layout});
+        layout.headerBytes = 12;
+        layout.palette = palette3;
+        cases.push_back({"8-bit core", layout});
     }
     {
-        BmpSpec spec;
-        spec.width = 3;
-        spec.height = 2;
-        spec.bitCount = 4;
-        spec.palette = palette;
-        spec.pixelData = {0x34, 0x50, 0, 0, 0x01, 0x20, 0, 0};
-        cases.push_back({"4-bit", spec});
+        BmpLayout layout;
+        layout.width = 3;
+        layout.height = 2;
+        layout.bitCount = 4;
+        layout.palette = palette;
+        layout.pixelData = {0x34, 0x50, 0, 0, 0x01, 0x20, 0, 0};
+        cases.push_back({"4-bit", layout});
     }
     {
-        BmpSpec spec;  // RLE8: a run of 3 and an absolute run of 3 (padded), end of picture
-        spec.width = 3;
-        spec.height = 2;
-        spec.bitCount = 8;
-        spec.compression = 1;
-        spec.palette = palette;
-        spec.pixelData = {0, 3, 3, 4, 5, 0, 0, 0, 1, 0, 1, 1, 1, 2, 0, 1};
-        cases.push_back({"RLE8", spec});
+        BmpLayout layout;  // RLE8: a run of 3 and an absolute run of 3 (padded), end of picture
+        layout.width = 3;
+        layout.height = 2;
+        layout.bitCount = 8;
+        layout.compression = 1;
+        layout.palette = palette;
+        layout.pixelData = {0, 3, 3, 4, 5, 0, 0, 0, 1, 0, 1, 1, 1, 2, 0, 1};
+        cases.push_back({"RLE8", layout});
     }
     {
-        BmpSpec spec;  // RLE4: absolute runs of 3 nibbles each
-        spec.width = 3;
-        spec.height = 2;
-        spec.bitCount = 4;
-        spec.compression = 2;
-        spec.palette = palette;
-        spec.pixelData = {0, 3, 0x34, 0x50, 0, 0, 0, 3, 0x01, 0x20, 0, 1};
-        cases.push_back({"RLE4", spec});
+        BmpLayout layout;  // RLE4: absolute runs of 3 nibbles each
+        layout.width = 3;
+        layout.height = 2;
+        layout.bitCount = 4;
+        layout.compression = 2;
+        layout.palette = palette;
+        layout.pixelData = {0, 3, 0x34, 0x50, 0, 0, 0, 3, 0x01, 0x20, 0, 1};
+        cases.push_back({"RLE4", layout});
     }
     {
-        BmpSpec spec;  // 32-bit without alpha mask: the fourth byte is ignored
-        spec.width = 3;
-        spec.height = 2;
-        spec.bitCount = 32;
-        spec.pixelData = {255, 255, 255, 7, 0, 0,   0, 7, 128, 128, 128, 7,
+        BmpLayout layout;  // 32-bit without alpha mask: the fourth byte is ignored
+        layout.width = 3;
+        layout.height = 2;
+        layout.bitCount = 32;
+        layout.pixelData = {255, 255, 255, 7, 0, 0,   0, 7, 128, 128, 128, 7,
                           0,   0,   255, 7, 0, 255, 0, 7, 255, 0,   0,   7};
-        cases.push_back({"32-bit", spec});
-        spec.compression = 3;
-        spec.masks[0] = 0x00FF0000;
-        spec.masks[1] = 0x0000FF00;
-        spec.masks[2] = 0x000000FF;
-        cases.push_back({"32-bit bit fields", spec});
+        cases.push_back({"32-bit", layout});
+        layout.compression = 3;
+        layout.masks[0] = 0x00FF0000;
+        layout.masks[1] = 0x0000FF00;
+        layout.masks[2] = 0x000000FF;
+        cases.push_back({"32-bit bit fields", layout});
     }
     for (const Case& c : cases) {
-        LoadOutcome outcome = LoadBytes(folder, "v.bmp", MakeBmp(c.spec));
-        ASSERT_EQ(outcome.result, 0) << c.name << " header " << c.spec.headerBytes;
+        LoadOutcome outcome = LoadBytes(folder, "v.bmp", MakeBmp(c.layout));
+        ASSERT_EQ(outcome.result, 0) << c.name << " header " << c.layout.headerBytes;
         EXPECT_EQ(outcome.width, 3u) << c.name;
         EXPECT_EQ(outcome.height, 2u) << c.name;
         EXPECT_EQ(outcome.bytesPerPixel, 3u) << c.name;
-        EXPECT_EQ(outcome.pixels, expected) << c.name << " header " << c.spec.headerBytes;
+        EXPECT_EQ(outcome.pixels, expected) << c.name << " header " << c.layout.headerBytes;
     }
 }
 
@@ -278,7 +278,7 @@ TEST(BmpVariants, SixteenBitFieldsAndAlphaMask)
 {
     CTempFolder folder;
     // 16-bit 5-5-5 default: one white and one pure red pixel (rows padded to 4 bytes).
-    BmpSpec rgb555;
+    BmpLayout rgb555;
     rgb555.width = 2;
     rgb555.height = 1;
     rgb555.bitCount = 16;
@@ -287,7 +287,7 @@ TEST(BmpVariants, SixteenBitFieldsAndAlphaMask)
     ASSERT_EQ(outcome.result, 0);
     EXPECT_EQ(outcome.pixels, (std::vector<uint8_t>{255, 255, 255, 0, 0, 255}));
 
-    BmpSpec rgb565 = rgb555;
+    BmpLayout rgb565 = rgb555;
     rgb565.compression = 3;
     rgb565.masks[0] = 0xF800;
     rgb565.masks[1] = 0x07E0;
@@ -298,7 +298,7 @@ TEST(BmpVariants, SixteenBitFieldsAndAlphaMask)
     EXPECT_EQ(outcome.bytesPerPixel, 3u);
     EXPECT_EQ(outcome.pixels, (std::vector<uint8_t>{0, 255, 0, 255, 0, 0}));
 
-    BmpSpec alpha;  // V5, bit fields with an alpha mask: straight alpha, 4 bytes per pixel
+    BmpLayout alpha;  // V5, bit fields with an alpha mask: straight alpha, 4 bytes per pixel
     alpha.headerBytes = 124;
     alpha.width = 2;
     alpha.height = 1;

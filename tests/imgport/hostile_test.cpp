@@ -84,12 +84,12 @@ TEST(HostileFiles, HugeClaimedSizesAreRefusedBeforeAllocating)
     CAllocationCeiling::s_largest = 0;
     CAllocationCeiling ceiling;
     // BMP: 100000 × 100000 pixels claimed, a few bytes present.
-    imgport_test::BmpSpec bmp;
+    imgport_test::BmpLayout bmp;
     bmp.width = 100000;
     bmp.height = 100000;
     bmp.pixelData = {1, 2, 3, 4};
     // BMP within the pixel limit but with its rows missing: 2 (unreadable), no allocation.
-    imgport_test::BmpSpec bmpShort = bmp;
+    imgport_test::BmpLayout bmpShort = bmp;
     bmpShort.width = 16000;
     bmpShort.height = 16000;
     // JPEG: a frame header claiming 65000 × 65000.

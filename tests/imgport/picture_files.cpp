@@ -51,45 +51,45 @@ int WriteToVector(GifFileType* gif, const GifByteType* data, int length)
 
 }  // namespace
 
-std::vector<uint8_t> MakeBmp(const BmpSpec& spec)
+std::vector<uint8_t> MakeBmp(const BmpLayout& layout)
 {
-    bool core = spec.headerBytes == 12;
-    bool bitFields = spec.compression == 3 || spec.compression == 6;
+    bool core = layout.headerBytes == 12;
+    bool bitFields = layout.compression == 3 || layout.compression == 6;
     uint32_t masksAfter =
-        (spec.headerBytes == 40 && bitFields) ? (spec.compression == 6 ? 16 : 12) : 0;
-    uint32_t offset = 14 + spec.headerBytes + masksAfter + uint32_t(spec.palette.size());
+        (layout.headerBytes == 40 && bitFields) ? (layout.compression == 6 ? 16 : 12) : 0;
+    uint32_t offset = 14 + layout.headerBytes + masksAfter + uint32_t(layout.palette.size());
     std::vector<uint8_t> out(offset, 0);
     out[0] = 'B';
     out[1] = 'M';
-    Put32(out, 2, uint32_t(offset + spec.pixelData.size()));
+    Put32(out, 2, uint32_t(offset + layout.pixelData.size()));
     Put32(out, 10, offset);
-    Put32(out, 14, spec.headerBytes);
+    Put32(out, 14, layout.headerBytes);
     if (core) {
-        Put16(out, 18, uint32_t(spec.width));
-        Put16(out, 20, uint32_t(spec.height));
+        Put16(out, 18, uint32_t(layout.width));
+        Put16(out, 20, uint32_t(layout.height));
         Put16(out, 22, 1);
-        Put16(out, 24, spec.bitCount);
+        Put16(out, 24, layout.bitCount);
     } else {
-        Put32(out, 18, uint32_t(spec.width));
-        Put32(out, 22, uint32_t(spec.height));
+        Put32(out, 18, uint32_t(layout.width));
+        Put32(out, 22, uint32_t(layout.height));
         Put16(out, 26, 1);
-        Put16(out, 28, spec.bitCount);
-        Put32(out, 30, spec.compression);
-        Put32(out, 34, uint32_t(spec.pixelData.size()));
-        uint32_t entries = uint32_t(spec.palette.size() / 4);
+        Put16(out, 28, layout.bitCount);
+        Put32(out, 30, layout.compression);
+        Put32(out, 34, uint32_t(layout.pixelData.size()));
+        uint32_t entries = uint32_t(layout.palette.size() / 4);
         Put32(out, 46, entries);
-        if (bitFields || spec.headerBytes >= 108)
+        if (bitFields || layout.headerBytes >= 108)
             for (int i = 0; i < (masksAfter == 12 ? 3 : 4); ++i)
-                Put32(out, 54 + 4 * i, spec.masks[i]);
+                Put32(out, 54 + 4 * i, layout.masks[i]);
     }
-    if (!spec.palette.empty())
-        std::memcpy(out.data() + 14 + spec.headerBytes + masksAfter, spec.palette.data(),
-                    spec.palette.size());
-    out.insert(out.end(), spec.pixelData.begin(), spec.pixelData.end());
+    if (!layout.palette.empty())
+        std::memcpy(out.data() + 14 + layout.headerBytes + masksAfter, layout.palette.data(),
+                    layout.palette.size());
+    out.insert(out.end(), layout.pixelData.begin(), layout.pixelData.end());
     return out;
 }
 
-std::vector<uint8_t> MakePng(const PngSpec& spec)
+std::vector<uint8_t> MakePng(const PngLayout& layout)
 {
     std::vector<uint8_t> out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -99,28 +99,28 @@ std::vector<uint8_t> MakePng(const PngSpec& spec)
         return {};
     }
     png_set_write_fn(png, &out, AppendToVector, FlushNothing);
-    png_set_IHDR(png, info, spec.width, spec.height, spec.bitDepth, spec.colorType,
+    png_set_IHDR(png, info, layout.width, layout.height, layout.bitDepth, layout.colorType,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     std::vector<png_color> palette;
-    for (size_t i = 0; i + 2 < spec.palette.size(); i += 3)
-        palette.push_back(png_color{spec.palette[i], spec.palette[i + 1], spec.palette[i + 2]});
+    for (size_t i = 0; i + 2 < layout.palette.size(); i += 3)
+        palette.push_back(png_color{layout.palette[i], layout.palette[i + 1], layout.palette[i + 2]});
     if (!palette.empty()) png_set_PLTE(png, info, palette.data(), int(palette.size()));
-    if (!spec.transparency.empty()) {
-        if (spec.colorType == PNG_COLOR_TYPE_PALETTE) {
-            png_set_tRNS(png, info, spec.transparency.data(), int(spec.transparency.size()),
+    if (!layout.transparency.empty()) {
+        if (layout.colorType == PNG_COLOR_TYPE_PALETTE) {
+            png_set_tRNS(png, info, layout.transparency.data(), int(layout.transparency.size()),
                          nullptr);
         } else {
             png_color_16 colour{};
-            colour.gray = spec.transparency[0];
-            colour.red = spec.transparency[0];
-            colour.green = spec.transparency.size() > 1 ? spec.transparency[1] : 0;
-            colour.blue = spec.transparency.size() > 2 ? spec.transparency[2] : 0;
+            colour.gray = layout.transparency[0];
+            colour.red = layout.transparency[0];
+            colour.green = layout.transparency.size() > 1 ? layout.transparency[1] : 0;
+            colour.blue = layout.transparency.size() > 2 ? layout.transparency[2] : 0;
             png_set_tRNS(png, info, nullptr, 0, &colour);
         }
     }
     png_write_info(png, info);
     size_t rowBytes = png_get_rowbytes(png, info);
-    for (uint32_t y = 0; y < spec.height; ++y) png_write_row(png, spec.rows.data() + rowBytes * y);
+    for (uint32_t y = 0; y < layout.height; ++y) png_write_row(png, layout.rows.data() + rowBytes * y);
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
     return out;

@@ -11,7 +11,7 @@ namespace imgport_test {
 // A BMP with the given info header size (12, 40, 108, 124), bit count, compression, colour table
 // (4 bytes per entry, or 3 for the 12-byte header) and pixel data as stored; masks go into the
 // header (108/124) or after it (40 with bit fields).
-struct BmpSpec {
+struct BmpLayout {
     uint32_t headerBytes = 40;
     int32_t width = 1;
     int32_t height = 1;  // negative: top-down
@@ -21,10 +21,10 @@ struct BmpSpec {
     std::vector<uint8_t> palette;
     std::vector<uint8_t> pixelData;
 };
-std::vector<uint8_t> MakeBmp(const BmpSpec& spec);
+std::vector<uint8_t> MakeBmp(const BmpLayout& layout);
 
 // A PNG through libpng: rows as stored (already in the file's channel order and bit depth).
-struct PngSpec {
+struct PngLayout {
     uint32_t width = 1;
     uint32_t height = 1;
     int colorType = 2;
@@ -33,7 +33,7 @@ struct PngSpec {
     std::vector<uint8_t> transparency;  // tRNS bytes as stored
     std::vector<uint8_t> rows;
 };
-std::vector<uint8_t> MakePng(const PngSpec& spec);
+std::vector<uint8_t> MakePng(const PngLayout& layout);
 // A PNG whose header claims the given size, with a tiny (wrong) image data chunk.
 std::vector<uint8_t> MakePngHeaderOnly(uint32_t width, uint32_t height, int colorType);
 
