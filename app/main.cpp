@@ -3,6 +3,7 @@
 
 int main(int argc, char** argv)
 {
+    RestartWithHugePageHeap(argv);
     // Before any thread exists, so that every job reuses the blocks the last one released instead
     // of touching fresh pages for each frame.
     KeepFrameBlocksInHeap();

@@ -2,8 +2,11 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include <malloc.h>
+#include <unistd.h>
 
 namespace {
 
@@ -32,6 +35,21 @@ void KeepFrameBlocksInHeap()
     ::mallopt(M_ARENA_MAX, 1);
     ::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
     ::mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+}
+
+void RestartWithHugePageHeap(char** argv)
+{
+    constexpr char kRestartedMarker[] = "IMGCAST_HUGE_PAGE_HEAP";
+    if (argv == nullptr || argv[0] == nullptr || std::getenv(kRestartedMarker) != nullptr) return;
+    if (::setenv(kRestartedMarker, "1", 1) != 0) return;
+    std::string tunables = "glibc.malloc.hugetlb=1";
+    if (const char* existing = std::getenv("GLIBC_TUNABLES"); existing != nullptr && *existing) {
+        if (std::strstr(existing, "glibc.malloc.hugetlb") != nullptr) return;  // the user's choice
+        tunables = std::string(existing) + ":" + tunables;
+    }
+    if (::setenv("GLIBC_TUNABLES", tunables.c_str(), 1) != 0) return;
+    ::execv("/proc/self/exe", argv);
+    // Still here: the program goes on with the ordinary heap.
 }
 
 CTransferJob::CTransferJob(const JobSettings& settings, JobHost& host)

@@ -232,6 +232,7 @@ void RunJobWithProgress(CCliHost& host, Work work)
 
 int main(int argc, char** argv)
 {
+    RestartWithHugePageHeap(argv);
     const Clock::time_point start = Clock::now();
     std::signal(SIGPIPE, SIG_IGN);
     // The picture, the frame and the decoder's pixels are frame-sized blocks; reusing released
