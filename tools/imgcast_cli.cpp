@@ -37,7 +37,7 @@ const char kUsage[] =
     "       imgcast-cli get  [--host A.B.C.D] [--port N] [--fmem 1|2] [--timeout SECONDS]\n"
     "                        --output FILE.bmp\n"
     "\n"
-    "send  loads FILE (BMP, PNG, JPEG, and what else ImgPort reads), fits it to the raster and\n"
+    "send  loads FILE (TIFF, JPEG, PNG, BMP or GIF), fits it to the raster and\n"
     "      writes it into a frame memory of the switcher.\n"
     "get   reads a frame memory of the switcher and saves it as a 24-bit BMP file.\n"
     "\n"
