@@ -123,15 +123,7 @@ void EncodeRowAvx2(const uint8_t* bgr, uint8_t* ycbcr, int width, const Coeffici
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32),
                             _mm256_permute2x128_si256(first, second, 0x31));
     };
-    const int even = width & ~1;
-    int x = 0;
-    if (even >= 32) {
-        for (; x + 32 <= even; x += 32) block(x);
-        if (x < even) {
-            block(even - 32);
-            x = even;
-        }
-    }
+    const int x = RunPairBlocks<32>(width, block);
     if (x < width)
         EncodeRowScalar(bgr + static_cast<size_t>(x) * 3, ycbcr + static_cast<size_t>(x) * 2,
                         width - x, set);
@@ -210,15 +202,7 @@ void DecodeRowAvx2(const uint8_t* ycbcr, uint8_t* bgr, int width, const Coeffici
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64),
                             _mm256_permute2x128_si256(o1, o2, 0x31));
     };
-    const int even = width & ~1;
-    int x = 0;
-    if (even >= 32) {
-        for (; x + 32 <= even; x += 32) block(x);
-        if (x < even) {
-            block(even - 32);
-            x = even;
-        }
-    }
+    const int x = RunPairBlocks<32>(width, block);
     if (x < width)
         DecodeRowScalar(ycbcr + static_cast<size_t>(x) * 2, bgr + static_cast<size_t>(x) * 3,
                         width - x, set);

@@ -150,15 +150,7 @@ void EncodeRowAvx512(const uint8_t* bgr, uint8_t* ycbcr, int width, const Coeffi
         _mm512_storeu_si512(out, _mm512_permutex2var_epi64(first, firstOrder, second));
         _mm512_storeu_si512(out + 64, _mm512_permutex2var_epi64(first, secondOrder, second));
     };
-    const int even = width & ~1;
-    int x = 0;
-    if (even >= 64) {
-        for (; x + 64 <= even; x += 64) block(x);
-        if (x < even) {
-            block(even - 64);
-            x = even;
-        }
-    }
+    const int x = RunPairBlocks<64>(width, block);
     if (x < width)
         EncodeRowAvx2(bgr + static_cast<size_t>(x) * 3, ycbcr + static_cast<size_t>(x) * 2,
                       width - x, set);
@@ -211,15 +203,7 @@ void DecodeRowAvx512(const uint8_t* ycbcr, uint8_t* bgr, int width, const Coeffi
         _mm512_storeu_si512(out + 64, s1);
         _mm512_storeu_si512(out + 128, s2);
     };
-    const int even = width & ~1;
-    int x = 0;
-    if (even >= 64) {
-        for (; x + 64 <= even; x += 64) block(x);
-        if (x < even) {
-            block(even - 64);
-            x = even;
-        }
-    }
+    const int x = RunPairBlocks<64>(width, block);
     if (x < width)
         DecodeRowAvx2(ycbcr + static_cast<size_t>(x) * 2, bgr + static_cast<size_t>(x) * 3,
                       width - x, set);

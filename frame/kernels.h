@@ -31,6 +31,21 @@ using EncodeRowFn = void (*)(const uint8_t* bgr, uint8_t* ycbcr, int width,
 using DecodeRowFn = void (*)(const uint8_t* ycbcr, uint8_t* bgr, int width,
                              const CoefficientSet& set);
 
+// Runs `block(x)` over the pairs of a row in blocks of Pixels pixels. A row whose even part is not
+// a whole number of blocks gets one more block ending at its last pair, overlapping the one before
+// (pairs are independent, so writing one twice gives the same bytes). Returns the first pixel left
+// to a narrower kernel: the odd last pixel, or the whole row when it is shorter than one block.
+template <int Pixels, typename Block>
+inline int RunPairBlocks(int width, Block&& block)
+{
+    const int even = width & ~1;
+    if (even < Pixels) return 0;
+    int x = 0;
+    for (; x + Pixels <= even; x += Pixels) block(x);
+    if (x < even) block(even - Pixels);
+    return even;
+}
+
 void EncodeRowScalar(const uint8_t* bgr, uint8_t* ycbcr, int width, const CoefficientSet& set);
 void DecodeRowScalar(const uint8_t* ycbcr, uint8_t* bgr, int width, const CoefficientSet& set);
 void EncodeRowAvx2(const uint8_t* bgr, uint8_t* ycbcr, int width, const CoefficientSet& set);
