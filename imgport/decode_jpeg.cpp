@@ -11,6 +11,7 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
+#include "imgport/jpeg_error.h"
 #include "imgport/picture_codec.h"
 
 namespace imgport {
@@ -22,27 +23,17 @@ constexpr int kMaxScans = 256;
 // Rows handed to libjpeg per call.
 constexpr int kRowsPerRead = 16;
 
-struct JpegErrorManager {
-    jpeg_error_mgr base;
-    jmp_buf jump;
-};
-
-[[noreturn]] void JumpOnError(j_common_ptr common)
-{
-    longjmp(reinterpret_cast<JpegErrorManager*>(common->err)->jump, 1);
-}
-
 // Warnings are silent, except that an early end of the data is treated as an error.
 void FilterMessage(j_common_ptr common, int level)
 {
-    if (level < 0 && common->err->msg_code == JWRN_JPEG_EOF) JumpOnError(common);
+    if (level < 0 && common->err->msg_code == JWRN_JPEG_EOF) JumpOnJpegError(common);
     if (level < 0) ++common->err->num_warnings;
 }
 
 void LimitScans(j_common_ptr common)
 {
     auto* decompress = reinterpret_cast<j_decompress_ptr>(common);
-    if (decompress->input_scan_number > kMaxScans) JumpOnError(common);
+    if (decompress->input_scan_number > kMaxScans) JumpOnJpegError(common);
 }
 
 inline uint8_t MultiplyByte(uint32_t a, uint32_t b)
@@ -136,7 +127,7 @@ DecodeResult DecodeJpeg(const uint8_t* data, size_t size, CDecodeTarget& target)
     std::memset(&cinfo, 0, sizeof(cinfo));
     JpegErrorManager error;
     cinfo.err = jpeg_std_error(&error.base);
-    error.base.error_exit = JumpOnError;
+    error.base.error_exit = JumpOnJpegError;
     error.base.emit_message = FilterMessage;
     jpeg_progress_mgr progress{};
     progress.progress_monitor = LimitScans;

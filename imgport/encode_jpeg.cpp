@@ -7,6 +7,7 @@
 
 #include <jpeglib.h>
 
+#include "imgport/jpeg_error.h"
 #include "imgport/picture_codec.h"
 
 namespace imgport {
@@ -15,15 +16,6 @@ namespace {
 // libjpeg's largest side.
 constexpr int kMaxJpegSide = 65500;
 
-struct JpegErrorManager {
-    jpeg_error_mgr base;
-    jmp_buf jump;
-};
-
-[[noreturn]] void JumpOnError(j_common_ptr common)
-{
-    longjmp(reinterpret_cast<JpegErrorManager*>(common->err)->jump, 1);
-}
 void IgnoreMessage(j_common_ptr, int) {}
 
 // libjpeg reports errors by longjmp: this function holds no object with a destructor. The output
@@ -67,7 +59,7 @@ bool EncodeJpeg(const uint8_t* pixels, int height, int width, int quality,
     std::memset(&cinfo, 0, sizeof(cinfo));
     JpegErrorManager error;
     cinfo.err = jpeg_std_error(&error.base);
-    error.base.error_exit = JumpOnError;
+    error.base.error_exit = JumpOnJpegError;
     error.base.emit_message = IgnoreMessage;
     unsigned char* output = nullptr;
     unsigned long outputSize = 0;
