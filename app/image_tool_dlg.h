@@ -16,7 +16,7 @@
 #include <memory>
 #include <thread>
 
-#include "app/picture.h"
+#include "picture/picture.h"
 #include "frame/frame.h"
 #include "link/transfer_jobs.h"
 

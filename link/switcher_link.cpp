@@ -71,57 +71,6 @@ void SetCork(int fd, bool on)
 
 }  // namespace
 
-namespace {
-
-// The texts both jobs show for the same code.
-const char* CommonJobText(int result)
-{
-    switch (result) {
-        case kSocketInitError:
-            return "socket init error";
-        case kServerConnectError:
-            return "server connect error";
-        case kSizeSendError:
-            return "size send error";
-        case kReceiveDataError:
-            return "recive data error";
-        default:
-            return "";
-    }
-}
-
-}  // namespace
-
-const char* SendJobText(int result)
-{
-    switch (result) {
-        case kImageSendError:
-            return "image send error";
-        case kSwitcherReceiveError:
-            return "qx700 recive error";
-        case kWriteBusy:
-            return "qx700 is processing now!!";
-        default:
-            return CommonJobText(result);
-    }
-}
-
-const char* ReceiveJobText(int result)
-{
-    switch (result) {
-        case kFmemEmpty:
-            return "FMEM is empty";
-        case kFmemReadError:
-            return "FMEM read error";
-        case kFrameAllocError:
-            return "Memory allocation error";
-        case kReadBusy:
-            return "qx700 is processing now!!";
-        default:
-            return CommonJobText(result);
-    }
-}
-
 CSwitcherLink::CSwitcherLink(const LinkInputs& inputs, LinkOptions options)
     : m_inputs(inputs)
     , m_options(options)
@@ -171,10 +120,8 @@ int CSwitcherLink::WriteFrameMemory()
     if (reply != kReplyAccept) return WriteResultForReply(reply);
 
     SetCork(fd, true);
-    const uint8_t header[4] = {
-        static_cast<uint8_t>(m_frameWidth >> 8), static_cast<uint8_t>(m_frameWidth),
-        static_cast<uint8_t>(m_frameHeight >> 8), static_cast<uint8_t>(m_frameHeight)};
-    if (!SendAll(fd, header, sizeof header, idle)) return kSizeSendError;
+    const SizeHeader header = PackSizeHeader(m_frameWidth, m_frameHeight);
+    if (!SendAll(fd, header.bytes, sizeof header.bytes, idle)) return kSizeSendError;
     g_progressTotal = static_cast<int32_t>(m_frameBytes);
 
     while (m_sentBytes < m_frameBytes) {
@@ -218,8 +165,7 @@ int CSwitcherLink::ReadFrameMemory()
 
     uint8_t header[4];
     if (!ReceiveAll(fd, header, sizeof header, idle)) return kReceiveDataError;
-    m_frameWidth = static_cast<uint16_t>(header[0] << 8 | header[1]);
-    m_frameHeight = static_cast<uint16_t>(header[2] << 8 | header[3]);
+    UnpackSizeHeader(header, &m_frameWidth, &m_frameHeight);
     const uint64_t count = uint64_t{m_frameWidth} * m_frameHeight * 2;
     if (count > kMaxReadFrameBytes) return kReceiveDataError;
 

@@ -24,11 +24,6 @@ enum TransferResult : int {
     kReceiveDataError = 100,    // any other reply, or the size header or frame did not arrive
 };
 
-// The message a send job shows for a non-zero result ("" for 0 and codes it never produces).
-const char* SendJobText(int result);
-// The message a receive job shows for a non-zero result ("" for 0 and codes it never produces).
-const char* ReceiveJobText(int result);
-
 inline constexpr uint8_t kCommandWriteFmem1 = 0x20;
 inline constexpr uint8_t kCommandWriteFmem2 = 0x30;
 inline constexpr uint8_t kCommandReadFmem1 = 0x21;
@@ -38,6 +33,22 @@ inline constexpr uint8_t kReplyError = 0xAD;
 inline constexpr uint8_t kReplyBusy = 0xAF;
 inline constexpr uint8_t kReplyFrameFollows = 0x10;
 inline constexpr uint16_t kSwitcherPort = 2006;
+
+// The size header in front of every frame on the wire (and in the emulator's store files): the
+// width, then the height, each as two bytes, most significant first.
+struct SizeHeader {
+    uint8_t bytes[4];
+};
+inline SizeHeader PackSizeHeader(uint16_t width, uint16_t height)
+{
+    return {{static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(width),
+             static_cast<uint8_t>(height >> 8), static_cast<uint8_t>(height)}};
+}
+inline void UnpackSizeHeader(const uint8_t* header, uint16_t* width, uint16_t* height)
+{
+    *width = static_cast<uint16_t>(header[0] << 8 | header[1]);
+    *height = static_cast<uint16_t>(header[2] << 8 | header[3]);
+}
 inline constexpr int kChunkBytes = 1024;
 
 // What the link reads from its host at the moment of a call.

@@ -52,6 +52,57 @@ void RestartWithHugePageHeap(char** argv)
     // Still here: the program goes on with the ordinary heap.
 }
 
+namespace {
+
+// The texts both jobs show for the same code.
+const char* CommonJobText(int result)
+{
+    switch (result) {
+        case kSocketInitError:
+            return "socket init error";
+        case kServerConnectError:
+            return "server connect error";
+        case kSizeSendError:
+            return "size send error";
+        case kReceiveDataError:
+            return "recive data error";
+        default:
+            return "";
+    }
+}
+
+}  // namespace
+
+const char* SendJobText(int result)
+{
+    switch (result) {
+        case kImageSendError:
+            return "image send error";
+        case kSwitcherReceiveError:
+            return "qx700 recive error";
+        case kWriteBusy:
+            return "qx700 is processing now!!";
+        default:
+            return CommonJobText(result);
+    }
+}
+
+const char* ReceiveJobText(int result)
+{
+    switch (result) {
+        case kFmemEmpty:
+            return "FMEM is empty";
+        case kFmemReadError:
+            return "FMEM read error";
+        case kFrameAllocError:
+            return "Memory allocation error";
+        case kReadBusy:
+            return "qx700 is processing now!!";
+        default:
+            return CommonJobText(result);
+    }
+}
+
 CTransferJob::CTransferJob(const JobSettings& settings, JobHost& host)
     : m_settings(settings)
     , m_host(host)

@@ -8,10 +8,15 @@
 #include <cstdint>
 #include <memory>
 
-#include "app/picture.h"
+#include "picture/picture.h"
 #include "frame/frame.h"
 #include "link/progress.h"
 #include "link/switcher_link.h"
+
+// The message a send job shows for a non-zero result ("" for 0 and codes it never produces).
+const char* SendJobText(int result);
+// The message a receive job shows for a non-zero result ("" for 0 and codes it never produces).
+const char* ReceiveJobText(int result);
 
 inline constexpr char kMemoryAllocationError[] = "Memory Allocation Error";
 inline constexpr char kAddressIsEmpty[] = "Address is Empty";

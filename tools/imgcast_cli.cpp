@@ -14,7 +14,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include "app/picture.h"
+#include "picture/picture.h"
 #include "link/progress.h"
 #include "link/transfer_jobs.h"
 

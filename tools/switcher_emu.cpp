@@ -145,9 +145,7 @@ bool StoreFrame(const EmulatorOptions& options, int index, const FrameMemory& me
     const std::string temporary = path + ".tmp";
     CUniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!file) return false;
-    const uint8_t header[4] = {
-        static_cast<uint8_t>(memory.width >> 8), static_cast<uint8_t>(memory.width),
-        static_cast<uint8_t>(memory.height >> 8), static_cast<uint8_t>(memory.height)};
+    const SizeHeader header = PackSizeHeader(memory.width, memory.height);
     bool written = true;
     auto writeAll = [&](const uint8_t* data, size_t size) {
         while (written && size > 0) {
@@ -161,7 +159,7 @@ bool StoreFrame(const EmulatorOptions& options, int index, const FrameMemory& me
             size -= static_cast<size_t>(count);
         }
     };
-    writeAll(header, sizeof header);
+    writeAll(header.bytes, sizeof header.bytes);
     writeAll(memory.frame.data(), memory.frame.size());
     written = written && ::fsync(file.Get()) == 0;
     file.Reset();
@@ -183,8 +181,8 @@ void LoadStoredFrame(const EmulatorOptions& options, int index, FrameMemory* mem
         Log("FMEM %d: %s is unreadable, starting empty", index + 1, path.c_str());
         return;
     }
-    const uint16_t width = static_cast<uint16_t>(header[0] << 8 | header[1]);
-    const uint16_t height = static_cast<uint16_t>(header[2] << 8 | header[3]);
+    uint16_t width = 0, height = 0;
+    UnpackSizeHeader(header, &width, &height);
     const uint64_t bytes = uint64_t{width} * height * 2;
     if (bytes == 0 || bytes > options.maxFrameBytes ||
         static_cast<uint64_t>(status.st_size) != bytes + 4) {
@@ -298,8 +296,8 @@ class CEmulator {
             Log("write FMEM %d: no size header", index + 1);
             return;
         }
-        const uint16_t width = static_cast<uint16_t>(header[0] << 8 | header[1]);
-        const uint16_t height = static_cast<uint16_t>(header[2] << 8 | header[3]);
+        uint16_t width = 0, height = 0;
+        UnpackSizeHeader(header, &width, &height);
         const uint64_t total = uint64_t{width} * height * 2;
         // A frame that is empty or larger than the memory holds is taken off the wire but not
         // kept; the switcher then reports a receive error.
@@ -364,10 +362,8 @@ class CEmulator {
             Log("read FMEM %d: answered %02X", index + 1, reply);
             return;
         }
-        const uint8_t header[4] = {
-            static_cast<uint8_t>(memory.width >> 8), static_cast<uint8_t>(memory.width),
-            static_cast<uint8_t>(memory.height >> 8), static_cast<uint8_t>(memory.height)};
-        if (!WriteExactly(client, header, 4, idle)) return;
+        const SizeHeader header = PackSizeHeader(memory.width, memory.height);
+        if (!WriteExactly(client, header.bytes, sizeof header.bytes, idle)) return;
         char what[64];
         std::snprintf(what, sizeof what, "read FMEM %d %ux%u", index + 1, memory.width,
                       memory.height);

@@ -28,8 +28,8 @@
 #include "link/socket_io.h"
 #include "link/switcher_link.h"
 #include "link/unique_fd.h"
-#include "tests/link/child_process.h"
-#include "tests/link/job_fixtures.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -92,8 +92,8 @@ int ExchangePlain(uint16_t port, size_t chunkBytes)
     const uint8_t head[1] = {kCommandWriteFmem1};
     uint8_t reply = 0;
     if (!SendAll(socket.Get(), head, 1, -1) || !ReceiveAll(socket.Get(), &reply, 1, -1)) return 5;
-    const uint8_t header[4] = {kWidth >> 8, kWidth & 0xFF, kHeight >> 8, kHeight & 0xFF};
-    SendAll(socket.Get(), header, 4, -1);
+    const SizeHeader header = PackSizeHeader(kWidth, kHeight);
+    SendAll(socket.Get(), header.bytes, sizeof header.bytes, -1);
     const std::vector<uint8_t>& frame = Frame();
     for (size_t offset = 0; offset < frame.size();) {
         ssize_t sent = ::send(socket.Get(), frame.data() + offset,

@@ -6,16 +6,17 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QImage>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/image_tool_dlg.h"
 #include "app/ip_address_ctrl.h"
+#include "tests/support/child_process.h"
 
 // Answers every message box with OK and remembers its text.
 class MessageRecorder {
@@ -62,53 +63,16 @@ inline QString WritePatternPicture(const QTemporaryDir& dir, const QString& name
     return path;
 }
 
-// switcher-emu on 127.0.0.1 and a port the system picks, stopped when the object goes.
-class EmulatorProcess {
-  public:
-    explicit EmulatorProcess(const QStringList& extraArguments = {},
-                             const QString& storeFolder = QString())
-    {
-        QStringList arguments = {QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
-                                 QStringLiteral("--port"), QStringLiteral("0")};
-        if (!storeFolder.isEmpty()) arguments << QStringLiteral("--store") << storeFolder;
-        arguments << extraArguments;
-        m_process.setProgram(QCoreApplication::applicationDirPath() +
-                             QStringLiteral("/switcher-emu"));
-        m_process.setArguments(arguments);
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start();
-        if (!m_process.waitForStarted(20000)) return;
-        // The first line names the port: "listening on 127.0.0.1:PORT".
-        QByteArray line;
-        while (!line.contains('\n') && m_process.state() == QProcess::Running) {
-            if (m_process.canReadLine() || m_process.waitForReadyRead(20000))
-                line += m_process.readLine();
-            else
-                break;
-        }
-        const QRegularExpression pattern(QStringLiteral("listening on [0-9.]+:([0-9]+)"));
-        const QRegularExpressionMatch match = pattern.match(QString::fromUtf8(line));
-        if (match.hasMatch()) m_port = static_cast<uint16_t>(match.captured(1).toUInt());
-    }
-    ~EmulatorProcess() { Stop(); }
-
-    void Stop()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(10000)) {
-                m_process.kill();
-                m_process.waitForFinished(10000);
-            }
-        }
-    }
-
-    uint16_t Port() const { return m_port; }
-
-  private:
-    QProcess m_process;
-    uint16_t m_port = 0;
-};
+// switcher-emu on 127.0.0.1 and a port the system picks, through the tests' one launcher; stopped
+// when the object goes.
+inline std::unique_ptr<CEmulatorProcess> StartEmulator(const QStringList& extraArguments = {},
+                                                       const QString& storeFolder = QString())
+{
+    std::vector<std::string> options = {"--listen", "127.0.0.1"};
+    if (!storeFolder.isEmpty()) options.insert(options.end(), {"--store", storeFolder.toStdString()});
+    for (const QString& argument : extraArguments) options.push_back(argument.toStdString());
+    return std::make_unique<CEmulatorProcess>(options);
+}
 
 // A main window opened as the program opens it, with ImgPort bound from the test's own folder.
 inline std::unique_ptr<CImageToolDlg> OpenMainWindow()

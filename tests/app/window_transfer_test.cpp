@@ -48,8 +48,10 @@ StoredFrame ReadStoredFrame(const QString& path)
     const QByteArray bytes = file.readAll();
     if (bytes.size() < 4) return stored;
     const auto* data = reinterpret_cast<const uint8_t*>(bytes.constData());
-    stored.width = data[0] << 8 | data[1];
-    stored.height = data[2] << 8 | data[3];
+    uint16_t width = 0, height = 0;
+    UnpackSizeHeader(data, &width, &height);
+    stored.width = width;
+    stored.height = height;
     stored.frame.assign(data + 4, data + bytes.size());
     return stored;
 }
@@ -100,10 +102,10 @@ class TransferTest : public QObject {
     void SendFillsTheChosenMemoryWithTheEncodedFrame()
     {
         MessageRecorder messages;
-        EmulatorProcess emulator({}, m_store);
-        QVERIFY(emulator.Port() != 0);
+        auto emulator = StartEmulator({}, m_store);
+        QVERIFY(emulator->Port() != 0);
         auto dialog = OpenMainWindow();
-        dialog->SetSwitcherPort(emulator.Port());
+        dialog->SetSwitcherPort(emulator->Port());
         dialog->IpAddress()->SetAddress(127, 0, 0, 1);
         QVERIFY(dialog->LoadFromFile(
             WritePatternPicture(m_dir, QStringLiteral("send.png"), 101, 57, false)));
@@ -142,10 +144,10 @@ class TransferTest : public QObject {
     void PairSendsColourAndAlpha()
     {
         MessageRecorder messages;
-        EmulatorProcess emulator({}, m_store);
-        QVERIFY(emulator.Port() != 0);
+        auto emulator = StartEmulator({}, m_store);
+        QVERIFY(emulator->Port() != 0);
         auto dialog = OpenMainWindow();
-        dialog->SetSwitcherPort(emulator.Port());
+        dialog->SetSwitcherPort(emulator->Port());
         dialog->IpAddress()->SetAddress(127, 0, 0, 1);
         QVERIFY(dialog->LoadFromFile(
             WritePatternPicture(m_dir, QStringLiteral("pair.png"), 64, 48, true)));
@@ -169,12 +171,12 @@ class TransferTest : public QObject {
     void GetInstallsTheFrameAsThePicture()
     {
         MessageRecorder messages;
-        EmulatorProcess emulator({}, m_store);
-        QVERIFY(emulator.Port() != 0);
+        auto emulator = StartEmulator({}, m_store);
+        QVERIFY(emulator->Port() != 0);
         auto dialog = OpenMainWindow();
         dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
-        dialog->SetSwitcherPort(emulator.Port());
+        dialog->SetSwitcherPort(emulator->Port());
         dialog->IpAddress()->SetAddress(127, 0, 0, 1);
         QVERIFY(dialog->LoadFromFile(WriteUniformPicture(m_dir, QStringLiteral("grey.png"), 30, 20,
                                                          QColor(128, 128, 128), 200)));
@@ -220,11 +222,11 @@ class TransferTest : public QObject {
     void GetWithoutPictureCreatesOne()
     {
         MessageRecorder messages;
-        EmulatorProcess emulator({}, m_store);
-        QVERIFY(emulator.Port() != 0);
+        auto emulator = StartEmulator({}, m_store);
+        QVERIFY(emulator->Port() != 0);
         {
             auto sender = OpenMainWindow();
-            sender->SetSwitcherPort(emulator.Port());
+            sender->SetSwitcherPort(emulator->Port());
             sender->IpAddress()->SetAddress(127, 0, 0, 1);
             QVERIFY(sender->LoadFromFile(
                 WriteUniformPicture(m_dir, QStringLiteral("red.png"), 8, 8, QColor(255, 0, 0))));
@@ -233,7 +235,7 @@ class TransferTest : public QObject {
             sender->Button(1006)->click();
         }
         auto dialog = OpenMainWindow();
-        dialog->SetSwitcherPort(emulator.Port());
+        dialog->SetSwitcherPort(emulator->Port());
         dialog->IpAddress()->SetAddress(127, 0, 0, 1);
         dialog->Button(1015)->click();
         dialog->Button(1020)->click();
@@ -273,8 +275,8 @@ class TransferTest : public QObject {
         MessageRecorder messages;
         const bool unreachable = emulatorOptions == QStringList{QStringLiteral("unreachable")};
         RefusingPort refusing;
-        std::unique_ptr<EmulatorProcess> emulator;
-        if (!unreachable) emulator = std::make_unique<EmulatorProcess>(emulatorOptions);
+        std::unique_ptr<CEmulatorProcess> emulator;
+        if (!unreachable) emulator = StartEmulator(emulatorOptions);
         const uint16_t port = unreachable ? refusing.Port() : emulator->Port();
         QVERIFY(port != 0);
         auto dialog = OpenMainWindow();

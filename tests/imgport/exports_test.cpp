@@ -29,7 +29,7 @@ TEST(SharedLibrary, HostFindsAllEightExportsAndTheyWork)
     auto load = reinterpret_cast<LoadFn>(dlsym(library, "ZorGdipLoadImage"));
     auto release = reinterpret_cast<DeleteFn>(dlsym(library, "ZorGdipDeletImage"));
     ASSERT_TRUE(save && load && release);
-    CTempFolder folder;
+    CTemporaryFolder folder;
     auto pixels = MakePattern(3, 5, 3);
     std::string path = folder.File("host.bmp");
     ASSERT_EQ(save(path.c_str(), 5, 3, pixels.data()), 0);

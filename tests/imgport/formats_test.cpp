@@ -16,7 +16,7 @@ using namespace imgport_test;
 
 namespace {
 
-LoadOutcome LoadBytes(const CTempFolder& folder, const std::string& name,
+LoadOutcome LoadBytes(const CTemporaryFolder& folder, const std::string& name,
                       const std::vector<uint8_t>& bytes)
 {
     std::string path = folder.File(name);
@@ -27,7 +27,7 @@ LoadOutcome LoadBytes(const CTempFolder& folder, const std::string& name,
 TEST(PackedRows, OddWidthPictureIsDeliveredWithoutFillBytes)
 {
     // 101 × 2, 24 bits per pixel: 606 bytes, second row at byte 303.
-    CTempFolder folder;
+    CTemporaryFolder folder;
     auto pixels = MakePattern(2, 101, 3);
     for (const char* name : {"odd.bmp", "odd.png", "odd.tif"}) {
         std::string path = folder.File(name);
@@ -48,7 +48,7 @@ TEST(PackedRows, OddWidthPictureIsDeliveredWithoutFillBytes)
 
 TEST(FormatFromContent, FileNameExtensionIsIgnored)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     auto pixels = MakePattern(5, 6, 4);
     std::string path = folder.File("really-a-png.jpg");
     ASSERT_EQ(ZorGdipSaveImagePNG(path.c_str(), 6, 5, 4, pixels.data()), 0);
@@ -60,7 +60,7 @@ TEST(FormatFromContent, FileNameExtensionIsIgnored)
 
 TEST(StraightAlpha, PngRgbaAndGreyAlphaGiveFourBytesNotPremultiplied)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     // Pixel 0: red at alpha 0; pixel 1: grey 200 at alpha 64; pixel 2: opaque blue.
     PngLayout rgba;
     rgba.width = 3;
@@ -85,7 +85,7 @@ TEST(StraightAlpha, PngRgbaAndGreyAlphaGiveFourBytesNotPremultiplied)
 
 TEST(StraightAlpha, TiffAssociatedAlphaIsUnpremultipliedAndUnassociatedKept)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     // Straight colour (R 200, G 100, B 40) at alpha 128, stored both ways, 16 × 16.
     std::vector<uint8_t> straight, premultiplied;
     for (int i = 0; i < 256; ++i) {
@@ -114,7 +114,7 @@ TEST(StraightAlpha, TiffAssociatedAlphaIsUnpremultipliedAndUnassociatedKept)
 
 TEST(PaletteTransparency, GifWithTransparentEntryGivesThreeBytesOfPaletteColours)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     // Screen 4 × 3 with background entry 2; a 2 × 2 frame at (1, 1); entry 1 is transparent.
     std::vector<uint8_t> palette = {255, 0, 0, 0, 255, 0, 0, 0, 255, 9, 9, 9};
     std::vector<uint8_t> indices = {0, 1, 3, 0};
@@ -137,7 +137,7 @@ TEST(PaletteTransparency, GifWithTransparentEntryGivesThreeBytesOfPaletteColours
 
 TEST(PaletteTransparency, PngPaletteGreyAndRgbWithTrnsGiveThreeBytes)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     PngLayout palette;
     palette.width = 2;
     palette.colorType = PNG_COLOR_TYPE_PALETTE;
@@ -173,7 +173,7 @@ TEST(PaletteTransparency, PngPaletteGreyAndRgbWithTrnsGiveThreeBytes)
 
 TEST(BmpVariants, HeadersDepthsAndRowOrdersDecodeToTheSamePixels)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     // 3 × 2: top row red, green, blue; bottom row white, black, grey.
     const std::vector<uint8_t> expected = {0,   0,   255, 0, 255, 0, 255, 0,   0,
                                            255, 255, 255, 0, 0,   0, 128, 128, 128};
@@ -276,7 +276,7 @@ TEST(BmpVariants, HeadersDepthsAndRowOrdersDecodeToTheSamePixels)
 
 TEST(BmpVariants, SixteenBitFieldsAndAlphaMask)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     // 16-bit 5-5-5 default: one white and one pure red pixel (rows padded to 4 bytes).
     BmpLayout rgb555;
     rgb555.width = 2;
@@ -345,7 +345,7 @@ TEST(BmpVariants, BmpSuiteVariantsOfOnePictureAgree)
 
 TEST(SameFileTwice, SecondLoadGivesTheSamePicture)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     auto pixels = MakePattern(9, 7, 3);
     std::string path = folder.File("twice.bmp");
     ASSERT_EQ(ZorGdipSaveImageBMP(path.c_str(), 7, 9, pixels.data()), 0);
@@ -362,7 +362,7 @@ TEST(SameFileTwice, SecondLoadGivesTheSamePicture)
 
 TEST(JapaneseNames, Utf8AndCodePage932BytesOpenTheSameFile)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     auto pixels = MakePattern(4, 5, 3);
     // "写真テスト.bmp" in UTF-8 and in code page 932.
     std::string utf8 =

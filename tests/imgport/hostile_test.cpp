@@ -46,7 +46,7 @@ void ExpectCleanOutcome(const LoadOutcome& outcome, const std::string& what)
 
 TEST(HostileFiles, TruncatedFilesOfEveryFormatAreRefused)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     auto pixels = MakeSmooth(96, 128, 4);
     std::vector<std::pair<std::string, int>> made;
     std::string bmp = folder.File("t.bmp"), jpg = folder.File("t.jpg"), png = folder.File("t.png"),
@@ -80,7 +80,7 @@ TEST(HostileFiles, TruncatedFilesOfEveryFormatAreRefused)
 
 TEST(HostileFiles, HugeClaimedSizesAreRefusedBeforeAllocating)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     CAllocationCeiling::s_largest = 0;
     CAllocationCeiling ceiling;
     // BMP: 100000 × 100000 pixels claimed, a few bytes present.
@@ -152,7 +152,7 @@ TEST(HostileFiles, HugeClaimedSizesAreRefusedBeforeAllocating)
 
 TEST(HostileFiles, CorruptBytesInsideValidFilesNeverCrash)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     auto pixels = MakeSmooth(40, 56, 4);
     std::string png = folder.File("c.png"), jpg = folder.File("c.jpg"), tif = folder.File("c.tif"),
                 bmp = folder.File("c.bmp");

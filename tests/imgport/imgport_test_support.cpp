@@ -10,29 +10,6 @@
 
 namespace imgport_test {
 
-CTempFolder::CTempFolder()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "imgport-test-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) != nullptr) m_path = buffer.data();
-}
-
-CTempFolder::~CTempFolder()
-{
-    std::error_code ignored;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
-}
-
-std::vector<std::string> CTempFolder::Entries() const
-{
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(m_path))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::vector<uint8_t> MakePattern(int height, int width, int bytesPerPixel)
 {
     std::vector<uint8_t> pixels(size_t(height) * width * bytesPerPixel);

@@ -6,23 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_folder.h"
+
 namespace imgport_test {
-
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class CTempFolder {
-  public:
-    CTempFolder();
-    CTempFolder(const CTempFolder&) = delete;
-    CTempFolder& operator=(const CTempFolder&) = delete;
-    ~CTempFolder();
-    const std::string& Path() const { return m_path; }
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-    // Names of the entries in the folder, sorted.
-    std::vector<std::string> Entries() const;
-
-  private:
-    std::string m_path;
-};
 
 // A packed picture whose bytes differ from pixel to pixel and row to row (alpha included).
 std::vector<uint8_t> MakePattern(int height, int width, int bytesPerPixel);

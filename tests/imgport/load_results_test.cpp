@@ -44,7 +44,7 @@ class CExhaustedHeap {
 
 class LoaderFailures : public testing::TestWithParam<LoaderCase> {
   protected:
-    CTempFolder m_folder;
+    CTemporaryFolder m_folder;
 };
 
 TEST_P(LoaderFailures, MissingUnreadableOrNonPictureFilesGiveNoPicture)
@@ -185,7 +185,7 @@ TEST(ReleaseBuffer, NullPointerAndSecondReleaseDoNothing)
     EXPECT_EQ(ZorGdipDeletImage(&pixels), 0);
     EXPECT_EQ(pixels, nullptr);
 
-    CTempFolder folder;
+    CTemporaryFolder folder;
     std::string path = folder.File("p.bmp");
     auto source = MakePattern(3, 3, 3);
     ASSERT_EQ(ZorGdipSaveImageBMP(path.c_str(), 3, 3, source.data()), 0);

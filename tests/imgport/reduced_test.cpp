@@ -47,7 +47,7 @@ TEST_P(ReducedLoads, DeliverTheTableSizesPacked)
                                {2, 3, 1, 1, 2, 2},
                                {1024, 1024, 512, 512, 1024, 1024},
                                {5, 2, 2, 1, 4, 2}};
-    CTempFolder folder;
+    CTemporaryFolder folder;
     for (const SizeCase& c : kCases) {
         int bytesPerPixel = kind == "png4" ? 4 : 3;
         auto pixels = MakeSmooth(c.height, c.width, bytesPerPixel);
@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, ReducedLoads, testing::Values("bmp", "png4", "
 
 TEST(ReducedLoads, SameSizeIsAnExactCopy)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     auto pixels = MakePattern(8, 8, 3);
     std::string path = folder.File("s.png");
     ASSERT_EQ(ZorGdipSaveImagePNG(path.c_str(), 8, 8, 3, pixels.data()), 0);
@@ -107,7 +107,7 @@ TEST(ReducedLoads, JpegScaledDecodeMatchesTheAreaAverageOfTheFullDecode)
 {
     // 2048 × 1024: the quarter loader delivers 1024 × 512 through libjpeg's 1/2 scaled decode;
     // the half loader delivers the full size.
-    CTempFolder folder;
+    CTemporaryFolder folder;
     auto pixels = MakeSmooth(1024, 2048, 3);
     std::string path = folder.File("scaled.jpg");
     ASSERT_EQ(ZorGdipSaveImageJPG(path.c_str(), 2048, 1024, 95, pixels.data()), 0);

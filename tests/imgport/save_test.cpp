@@ -33,7 +33,7 @@ const Saver kSavers[] = {Saver::kBmp, Saver::kJpeg, Saver::kPng, Saver::kTiff};
 
 TEST(SaverRoundTrip, LosslessSaversGiveBackTheSameBytesForAwkwardSizes)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     for (Saver saver : {Saver::kBmp, Saver::kPng, Saver::kTiff}) {
         for (auto [height, width] : {std::pair{1, 1}, {2, 101}, {3, 1921}, {17, 2}}) {
             auto pixels = MakePattern(height, width, 3);
@@ -51,7 +51,7 @@ TEST(SaverRoundTrip, LosslessSaversGiveBackTheSameBytesForAwkwardSizes)
 
 TEST(SaverRoundTrip, BmpOfAFullHdFrameShowsTheFirstRowAtTheTop)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     auto pixels = MakePattern(1080, 1920, 3);
     std::string path = folder.File("frame.bmp");
     ASSERT_EQ(ZorGdipSaveImageBMP(path.c_str(), 1920, 1080, pixels.data()), 0);
@@ -65,7 +65,7 @@ TEST(SaverRoundTrip, BmpOfAFullHdFrameShowsTheFirstRowAtTheTop)
 
 TEST(SaverRoundTrip, AlphaIsWrittenOnlyForFourBytesPerPixel)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     auto rgba = MakePattern(5, 7, 4);
     for (Saver saver : {Saver::kPng, Saver::kTiff}) {
         std::string path = folder.File("alpha");
@@ -87,7 +87,7 @@ TEST(SaverRoundTrip, AlphaIsWrittenOnlyForFourBytesPerPixel)
 
 TEST(SaverRoundTrip, JpegStaysCloseAndQualityChangesTheSize)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     auto pixels = MakeSmooth(240, 320, 3);
     std::string low = folder.File("q10.jpg"), high = folder.File("q90.jpg");
     ASSERT_EQ(ZorGdipSaveImageJPG(low.c_str(), 320, 240, 10, pixels.data()), 0);
@@ -110,7 +110,7 @@ TEST(SaverRoundTrip, JpegStaysCloseAndQualityChangesTheSize)
 
 TEST(SaverRefusals, NothingIsCreatedWhenNothingCanBeWritten)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     auto pixels = MakePattern(4, 4, 4);
     for (Saver saver : kSavers) {
         EXPECT_EQ(Save(saver, folder.File("missing-folder/x"), 4, 4, 3, pixels.data()), 1);
@@ -131,7 +131,7 @@ TEST(SaverRefusals, NothingIsCreatedWhenNothingCanBeWritten)
 
 TEST(SaverRefusals, FailedSaveLeavesAnExistingFileAsItWas)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     std::string path = folder.File("keep.png");
     auto pixels = MakePattern(3, 3, 3);
     ASSERT_EQ(ZorGdipSaveImagePNG(path.c_str(), 3, 3, 3, pixels.data()), 0);
@@ -143,7 +143,7 @@ TEST(SaverRefusals, FailedSaveLeavesAnExistingFileAsItWas)
 
 TEST(CallerBuffer, NoSaverChangesIt)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     auto pixels = MakePattern(33, 101, 4);
     const auto original = pixels;
     for (Saver saver : kSavers)
@@ -155,7 +155,7 @@ TEST(CallerBuffer, NoSaverChangesIt)
 
 TEST(CallerBuffer, OnlyTheFinishedFileIsLeftInTheFolder)
 {
-    CTempFolder folder;
+    CTemporaryFolder folder;
     auto pixels = MakePattern(8, 8, 3);
     ASSERT_EQ(ZorGdipSaveImageBMP(folder.File("a.bmp").c_str(), 8, 8, pixels.data()), 0);
     ASSERT_EQ(ZorGdipSaveImageJPG(folder.File("a.jpg").c_str(), 8, 8, 75, pixels.data()), 0);

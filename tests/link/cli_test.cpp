@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/link/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/link/job_fixtures.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/link/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/link/job_fixtures.h"
 
 namespace {
@@ -64,8 +64,10 @@ TEST(EmulatorRoundTrip, AllRasters)
             EXPECT_EQ(height, size.height);
             std::vector<uint8_t> stored = FileBytes(store.File("fmem1.ycbcr"));
             ASSERT_EQ(stored.size(), expected.size() + 4);
-            EXPECT_EQ(stored[0] << 8 | stored[1], size.width);
-            EXPECT_EQ(stored[2] << 8 | stored[3], size.height);
+            uint16_t storedWidth = 0, storedHeight = 0;
+            UnpackSizeHeader(stored.data(), &storedWidth, &storedHeight);
+            EXPECT_EQ(storedWidth, size.width);
+            EXPECT_EQ(storedHeight, size.height);
             EXPECT_TRUE(std::equal(expected.begin(), expected.end(), stored.begin() + 4));
 
             ASSERT_EQ(ReceivePicture(settings, &host), 0);

@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "app/picture.h"
+#include "picture/picture.h"
 #include "frame/frame.h"
 #include "link/progress.h"
 #include "link/transfer_jobs.h"
 #include "tests/link/scripted_peer.h"
+#include "tests/support/temp_folder.h"
 
 // A picture of width × height with a pattern in every channel; with alpha if asked.
 inline std::shared_ptr<const Picture> MakeTestPicture(int height, int width, bool withAlpha)
@@ -105,24 +106,3 @@ inline std::vector<uint8_t> ReadFrameMemoryBytes(uint16_t port, bool fmem1, int*
     std::free(link.m_frame);
     return bytes;
 }
-
-// A fresh folder under the system's temporary folder, removed with everything in it at the end.
-class CTemporaryFolder {
-  public:
-    CTemporaryFolder()
-    {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "imgcast-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) m_path = pattern;
-    }
-    ~CTemporaryFolder()
-    {
-        std::error_code ignored;
-        if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
-    }
-    const std::string& Path() const { return m_path; }
-    std::string File(const char* name) const { return m_path + "/" + name; }
-
-  private:
-    std::string m_path;
-};

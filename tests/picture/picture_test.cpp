@@ -1,6 +1,6 @@
 // The picture state: loading through the library's entry points, pictures from received frames,
 // handing packed rows to the BMP saver, binding the library.
-#include "app/picture.h"
+#include "picture/picture.h"
 
 #include <cstring>
 

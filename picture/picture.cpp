@@ -1,4 +1,4 @@
-#include "app/picture.h"
+#include "picture/picture.h"
 
 #include <cstdio>
 #include <cstring>
