@@ -529,7 +529,7 @@ void CImageToolDlg::PaintPreview()
     const bool alpha = m_showAlpha && m_picture->HasAlpha();
     if (m_previewPicture != m_picture || m_previewAlpha != alpha ||
         m_previewImage.size() != target.size()) {
-        const std::vector<uint8_t>& plane = alpha ? m_picture->alpha : m_picture->colour;
+        const PlaneBytes& plane = alpha ? m_picture->alpha : m_picture->colour;
         // The planes hold blue, green, red bytes in rows of `stride` bytes, top row first.
         const QImage source(plane.data(), m_picture->width, m_picture->height, m_picture->stride,
                             QImage::Format_BGR888);

@@ -103,7 +103,7 @@ using namespace imgport;
 int ZorGdipDeletImage(unsigned char** pixels)
 {
     if (pixels == nullptr) return 0;
-    std::free(*pixels);
+    ReleaseFrameBlock(*pixels);
     *pixels = nullptr;
     return 0;
 }

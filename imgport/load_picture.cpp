@@ -4,12 +4,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "block/frame_block.h"
 #include "imgport/malloc_block.h"
 #include "imgport/picture_codec.h"
 
 namespace imgport {
 
-AllocatePixelsFn g_allocatePixels = std::malloc;
+// Decoded pictures are frame-sized blocks: huge-page backed, see block/frame_block.h.
+AllocatePixelsFn g_allocatePixels = AllocateFrameBlock;
 
 uint8_t* AllocatePixels(uint64_t bytes)
 {

@@ -6,9 +6,12 @@
 
 #include <unistd.h>
 
+#include "block/frame_block.h"
+
 namespace imgport {
 
-// Owns a block from malloc (or AllocatePixels) and frees it unless released.
+// Owns a block from malloc or AllocatePixels (both go back through ReleaseFrameBlock, which
+// hands a block it did not map to free) and releases it unless released.
 class CMallocBlock {
   public:
     CMallocBlock() = default;
@@ -18,11 +21,11 @@ class CMallocBlock {
     }
     CMallocBlock(const CMallocBlock&) = delete;
     CMallocBlock& operator=(const CMallocBlock&) = delete;
-    ~CMallocBlock() { std::free(m_block); }
+    ~CMallocBlock() { ReleaseFrameBlock(m_block); }
 
     void Reset(void* block = nullptr)
     {
-        std::free(m_block);
+        ReleaseFrameBlock(m_block);
         m_block = static_cast<uint8_t*>(block);
     }
     uint8_t* Release()

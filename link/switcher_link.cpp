@@ -1,5 +1,7 @@
 #include "link/switcher_link.h"
 
+#include "block/frame_block.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -171,7 +173,7 @@ int CSwitcherLink::ReadFrameMemory()
 
     m_frame = nullptr;
     if (count > 0) {
-        m_frame = static_cast<uint8_t*>(std::malloc(count));
+        m_frame = static_cast<uint8_t*>(AllocateFrameBlock(count));
         if (m_frame == nullptr) return kFrameAllocError;
     }
     g_progressTotal = static_cast<int32_t>(count);
@@ -180,7 +182,7 @@ int CSwitcherLink::ReadFrameMemory()
     while (offset < count) {
         ssize_t received = ReceiveSome(fd, m_frame + offset, count - offset, idle);
         if (received <= 0) {
-            std::free(m_frame);
+            ReleaseFrameBlock(m_frame);
             m_frame = nullptr;
             return kReceiveDataError;
         }

@@ -81,7 +81,7 @@ public:
     int ReceiveFrame();      // ConnectSwitcher, then ReadFrameMemory
 
     int m_socket = -1;            // the connection of the exchange in progress
-    uint8_t* m_frame = nullptr;   // malloc'd YcbcrFrame; the caller's, released by the caller
+    uint8_t* m_frame = nullptr;   // YcbcrFrame from AllocateFrameBlock; the caller releases it
     uint32_t m_frameBytes = 0;    // width × height × 2 of the frame to write
     uint32_t m_sentBytes = 0;     // bytes of m_frame handed to the network; 0 when a write starts
     uint16_t m_frameWidth = 0;

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include <malloc.h>
 #include <unistd.h>
 
 namespace {
@@ -26,31 +25,6 @@ std::shared_ptr<CAutoResetEvent> OpenCompletionEvent()
 }
 
 }  // namespace
-
-void KeepFrameBlocksInHeap()
-{
-    // One arena: the job's thread reuses what the loading thread released. Blocks up to 32 MB
-    // (a 4K picture) come from the heap, and the heap is not handed back to the system between
-    // jobs.
-    ::mallopt(M_ARENA_MAX, 1);
-    ::mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-    ::mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
-}
-
-void RestartWithHugePageHeap(char** argv)
-{
-    constexpr char kRestartedMarker[] = "IMGCAST_HUGE_PAGE_HEAP";
-    if (argv == nullptr || argv[0] == nullptr || std::getenv(kRestartedMarker) != nullptr) return;
-    if (::setenv(kRestartedMarker, "1", 1) != 0) return;
-    std::string tunables = "glibc.malloc.hugetlb=1";
-    if (const char* existing = std::getenv("GLIBC_TUNABLES"); existing != nullptr && *existing) {
-        if (std::strstr(existing, "glibc.malloc.hugetlb") != nullptr) return;  // the user's choice
-        tunables = std::string(existing) + ":" + tunables;
-    }
-    if (::setenv("GLIBC_TUNABLES", tunables.c_str(), 1) != 0) return;
-    ::execv("/proc/self/exe", argv);
-    // Still here: the program goes on with the ordinary heap.
-}
 
 namespace {
 
@@ -119,7 +93,7 @@ void CTransferJob::ReleaseBuffers()
 {
     std::free(m_fitted);
     m_fitted = nullptr;
-    std::free(m_link.m_frame);
+    ReleaseFrameBlock(m_link.m_frame);
     m_link.m_frame = nullptr;
 }
 
@@ -187,7 +161,7 @@ void CTransferJob::RunSendJob(std::shared_ptr<const Picture> picture)
         // Both passes of a pair have the same size, so the second reuses the first one's frame
         // buffer: its pages are already mapped, which saves more time than the encode takes.
         if (m_link.m_frame == nullptr)
-            m_link.m_frame = static_cast<uint8_t*>(std::malloc(frameBytes));
+            m_link.m_frame = static_cast<uint8_t*>(AllocateFrameBlock(frameBytes));
         if (m_link.m_frame == nullptr) {
             FailJob(kMemoryAllocationError, 1);
             return;

@@ -59,19 +59,6 @@ class JobHost {
     virtual void InstallReceivedPicture(std::shared_ptr<const Picture> picture) = 0;
 };
 
-// Keeps frame-sized blocks in one heap of the process instead of in fresh mappings or per-thread
-// arenas, so that a block one stage or job releases is reused, pages mapped, by the next: a
-// fresh 6 MB block costs more to touch than the encode. Call once at start, before any thread.
-void KeepFrameBlocksInHeap();
-
-// Starts the program once more, with the same arguments, with glibc's hugetlb tunable set, which
-// glibc reads only at start-up: the heap is then backed by transparent huge pages, and a fresh
-// 6 MB block is touched in a few hundred faults instead of about 1500 (load and transfer of a
-// 1920 × 1080 picture take a third of the time). Returns when nothing is to be done (already
-// restarted, the tunable set by the user) or the restart fails; otherwise it does not return.
-// Call first thing in main, before any thread or window exists.
-void RestartWithHugePageHeap(char** argv);
-
 class CTransferJob {
   public:
     CTransferJob(const JobSettings& settings, JobHost& host);

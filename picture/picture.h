@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "block/frame_block.h"
+
 // The three exports the program binds, by name, in this order.
 using LoadImageFn = int (*)(const char* path, unsigned int* width, unsigned int* height,
                             unsigned int* bytesPerPixel, unsigned char** pixels);
@@ -58,8 +60,8 @@ struct Picture {
     int width = 0;
     int height = 0;
     int stride = 0;               // PaddedStride(width)
-    std::vector<uint8_t> colour;  // stride × height bytes, rows top to bottom, pad bytes 0
-    std::vector<uint8_t> alpha;   // same layout, the alpha value in all three bytes; empty if none
+    PlaneBytes colour;  // stride × height bytes, rows top to bottom, pad bytes 0
+    PlaneBytes alpha;   // same layout, the alpha value in all three bytes; empty if none
 
     bool HasAlpha() const { return !alpha.empty(); }
 };

@@ -232,13 +232,8 @@ void RunJobWithProgress(CCliHost& host, Work work)
 
 int main(int argc, char** argv)
 {
-    RestartWithHugePageHeap(argv);
     const Clock::time_point start = Clock::now();
     std::signal(SIGPIPE, SIG_IGN);
-    // The picture, the frame and the decoder's pixels are frame-sized blocks; reusing released
-    // ones spares the cost of touching fresh pages.
-    KeepFrameBlocksInHeap();
-
     CliOptions options;
     const int parsed = ParseCommandLine(argc, argv, &options);
     if (parsed != 0) return parsed < 0 ? 0 : parsed;

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -270,38 +271,61 @@ std::map<std::string, double> ParseProfile(const std::string& errors)
     return stages;
 }
 
+// One fresh-process send of `picture` by the imgcast-cli in `folder`; its wall time in ms, or a
+// negative value when it failed. The stage times of its profile line go into `stages`.
+double TimeCliSend(const std::string& program, const std::string& picture, const std::string& port,
+                   std::map<std::string, std::vector<double>>* stages, const std::string& prefix)
+{
+    const Clock::time_point start = Clock::now();
+    CChildProcess cli(program, {"send", "--host", "127.0.0.1", "--port", port, picture},
+                      {"IMGCAST_PROFILE=1"});
+    const int status = cli.Wait();
+    const double wall = MillisecondsSince(start);
+    if (status != 0) return -1;
+    (*stages)[prefix + "process"].push_back(wall);
+    for (const auto& [name, value] : ParseProfile(cli.Errors()))
+        (*stages)[prefix + name].push_back(value);
+    return wall;
+}
+
+// The whole imgcast-cli send in a fresh process. With IMGCAST_BENCH_BASELINE naming a folder
+// that holds another build's imgcast-cli (and its libImgPort.so), every iteration also runs that
+// one right after ours, so that both medians come from the same minutes of the machine.
 void BM_CliSend(benchmark::State& state, const char* extension)
 {
     const std::string picture = TestPicture(extension);
     const std::string port = std::to_string(Emulator().Port());
+    const char* baseline = std::getenv("IMGCAST_BENCH_BASELINE");
     std::map<std::string, std::vector<double>> stages;
     for (auto _ : state) {
-        const Clock::time_point start = Clock::now();
-        CChildProcess cli(ProgramPath("imgcast-cli"),
-                          {"send", "--host", "127.0.0.1", "--port", port, picture},
-                          {"IMGCAST_PROFILE=1"});
-        const int status = cli.Wait();
-        const double wall = MillisecondsSince(start);
-        state.SetIterationTime(wall / 1000.0);
-        if (status != 0) {
+        const double wall = TimeCliSend(ProgramPath("imgcast-cli"), picture, port, &stages, "");
+        if (wall < 0) {
             state.SkipWithError("imgcast-cli send failed");
             break;
         }
-        stages["process"].push_back(wall);
-        for (const auto& [name, value] : ParseProfile(cli.Errors())) stages[name].push_back(value);
+        state.SetIterationTime(wall / 1000.0);
+        if (baseline != nullptr &&
+            TimeCliSend(std::string(baseline) + "/imgcast-cli", picture, port, &stages,
+                        "baseline_") < 0) {
+            state.SkipWithError("baseline imgcast-cli send failed");
+            break;
+        }
     }
     for (auto& [name, values] : stages) {
         std::sort(values.begin(), values.end());
         state.counters[name + "_ms"] = values[values.size() / 2];
     }
+    if (stages.count("baseline_process") != 0 && stages.count("process") != 0)
+        state.counters["ours_per_baseline"] =
+            state.counters["process_ms"] / state.counters["baseline_process_ms"];
 }
 BENCHMARK_CAPTURE(BM_CliSend, Jpeg1080, "jpg")
     ->UseManualTime()
-    ->Iterations(15)
+    ->Iterations(21)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_CliSend, Png1080, "png")
     ->UseManualTime()
-    ->Iterations(15)
+    ->Iterations(21)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -20,7 +20,7 @@
 namespace {
 
 // The frame the switcher must hold after a send: the plane fitted to the raster and encoded.
-std::vector<uint8_t> ExpectedFrame(const std::vector<uint8_t>& plane, int height, int width,
+std::vector<uint8_t> ExpectedFrame(const PlaneBytes& plane, int height, int width,
                                    OutputRaster raster, AspectMode aspect)
 {
     uint8_t* fitted = nullptr;

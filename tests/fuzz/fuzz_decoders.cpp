@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (imgport::LoadMode mode : {imgport::LoadMode::kQuarter, imgport::LoadMode::kHalf}) {
         imgport::LoadedPicture picture;
         imgport::LoadPictureFromMemory(data, size, mode, kFuzzMaxPixels, &picture);
-        std::free(picture.pixels);
+        ReleaseFrameBlock(picture.pixels);
     }
 #else
     CFuzzTarget target;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "block/frame_block.h"
 #include "imgport/ImgPort.h"
 #include "imgport/picture_codec.h"
 #include "imgport_test_support.h"
@@ -19,7 +20,7 @@ namespace {
 class CAllocationCeiling {
   public:
     CAllocationCeiling() { imgport::g_allocatePixels = CheckedMalloc; }
-    ~CAllocationCeiling() { imgport::g_allocatePixels = std::malloc; }
+    ~CAllocationCeiling() { imgport::g_allocatePixels = AllocateFrameBlock; }
     static size_t s_largest;
 
   private:
@@ -201,7 +202,7 @@ TEST(CorpusSweep, EveryFileLoadsOrIsRefusedCleanly)
         imgport::LoadedPicture picture;
         imgport::LoadPictureFromMemory(bytes.data(), bytes.size(), imgport::LoadMode::kFull,
                                        imgport::kMaxPixels, &picture);
-        std::free(picture.pixels);
+        ReleaseFrameBlock(picture.pixels);
     }
     // The corpus is mostly pictures we read (PngSuite, BMP Suite, libtiff, giflib samples).
     EXPECT_GT(loaded, int(files.size()) / 2);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "block/frame_block.h"
 #include "imgport/ImgPort.h"
 #include "imgport/picture_codec.h"
 #include "imgport_test_support.h"
@@ -39,7 +40,7 @@ class CExhaustedHeap {
     {
         imgport::g_allocatePixels = [](size_t) -> void* { return nullptr; };
     }
-    ~CExhaustedHeap() { imgport::g_allocatePixels = std::malloc; }
+    ~CExhaustedHeap() { imgport::g_allocatePixels = AllocateFrameBlock; }
 };
 
 class LoaderFailures : public testing::TestWithParam<LoaderCase> {

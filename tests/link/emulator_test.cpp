@@ -78,7 +78,7 @@ TEST(EmulatorRoundTrip, AllRasters)
             EXPECT_EQ(received.width, size.width);
             EXPECT_EQ(received.height, size.height);
             EXPECT_FALSE(received.HasAlpha());
-            std::vector<uint8_t> decoded(size_t{static_cast<size_t>(size.width)} * size.height * 3);
+            PlaneBytes decoded(size_t{static_cast<size_t>(size.width)} * size.height * 3);
             DecodeFrame(expected.data(), decoded.data(), size.height, size.width);
             EXPECT_TRUE(received.colour == decoded);
         }

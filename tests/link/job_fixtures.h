@@ -42,7 +42,7 @@ inline std::shared_ptr<const Picture> MakeTestPicture(int height, int width, boo
 }
 
 // The frame a send job must put on the wire for `plane` of `picture`.
-inline std::vector<uint8_t> ExpectedFrame(const Picture& picture, const std::vector<uint8_t>& plane,
+inline std::vector<uint8_t> ExpectedFrame(const Picture& picture, const PlaneBytes& plane,
                                           OutputRaster raster, AspectMode aspect,
                                           BlankColor blank = {0, 0, 0})
 {
@@ -103,6 +103,6 @@ inline std::vector<uint8_t> ReadFrameMemoryBytes(uint16_t port, bool fmem1, int*
                      link.m_frame + size_t{link.m_frameWidth} * link.m_frameHeight * 2);
     if (width != nullptr) *width = link.m_frameWidth;
     if (height != nullptr) *height = link.m_frameHeight;
-    std::free(link.m_frame);
+    ReleaseFrameBlock(link.m_frame);
     return bytes;
 }

@@ -12,6 +12,7 @@
 
 #include "link/progress.h"
 #include "link/switcher_link.h"
+#include "block/frame_block.h"
 #include "tests/link/scripted_peer.h"
 
 #include <dirent.h>
@@ -282,7 +283,7 @@ TEST(LinkReadBytes, FrameSplitArbitrarily)
     EXPECT_EQ(g_progressDone.load(), 4147200);
     EXPECT_EQ(ComposeProgressText(0, g_progressDone, g_progressTotal),
               "Transfer [    4050KB /     4050KB]");
-    std::free(link.m_frame);
+    ReleaseFrameBlock(link.m_frame);
 }
 
 TEST(LinkReadBytes, WidthZeroIsAnEmptyFrame)
