@@ -9,8 +9,9 @@
 namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;
-// The cache keeps at most this much: two 4K pictures' planes, or a dozen 1080 frames.
-constexpr size_t kCacheLimitBytes = size_t{128} << 20;
+// The cache keeps at most this much: the planes of a 4K picture with alpha, or a dozen 1080
+// frames. The program (and the library, which has its own cache) holds it while idle.
+constexpr size_t kCacheLimitBytes = size_t{64} << 20;
 constexpr size_t kCacheLimitBlocks = 16;
 
 struct Mapping {

@@ -89,7 +89,7 @@ TEST(FrameBlocks, ManyThreadsAllocateAndReleaseAcrossEachOther)
     }
     for (std::thread& thread : threads) thread.join();
     // The cache stays bounded however many blocks went back.
-    EXPECT_LE(GetFrameBlockCounts().cachedBytes, size_t{128} << 20);
+    EXPECT_LE(GetFrameBlockCounts().cachedBytes, size_t{64} << 20);
     TrimFrameBlocks();
 }
 
