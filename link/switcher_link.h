@@ -22,6 +22,9 @@ enum TransferResult : int {
     kReadBusy = 80,             // read: 0xAF
     kWriteBusy = 90,            // write: 0xAF
     kReceiveDataError = 100,    // any other reply, or the size header or frame did not arrive
+    // Not a switcher reply: a send with verification read the frame memory back and it did not
+    // hold the frame just written, or the read-back failed.
+    kVerifyFailed = 120,
 };
 
 inline constexpr uint8_t kCommandWriteFmem1 = 0x20;

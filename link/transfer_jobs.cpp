@@ -77,6 +77,39 @@ const char* ReceiveJobText(int result)
     }
 }
 
+const char* VerifyFailedText(int fmem)
+{
+    return fmem == 2 ? "FMEM 2 does not hold the picture that was sent"
+                     : "FMEM 1 does not hold the picture that was sent";
+}
+
+namespace {
+
+// The job's address with a fixed frame memory, for reading back what a pass wrote.
+struct ReadBackInputs final : LinkInputs {
+    std::array<uint8_t, 4> address{};
+    bool fmem1 = true;
+    std::array<uint8_t, 4> SwitcherAddress() const override { return address; }
+    bool Fmem1Checked() const override { return fmem1; }
+};
+
+}  // namespace
+
+bool CTransferJob::FrameMemoryHoldsSentFrame(uint8_t target)
+{
+    ReadBackInputs inputs;
+    inputs.address = m_settings.address;
+    inputs.fmem1 = target == 0;
+    CSwitcherLink reader(inputs, m_settings.link);
+    const int result = reader.ReceiveFrame();
+    const bool same = result == kTransferOk && reader.m_frame != nullptr &&
+                      reader.m_frameWidth == m_link.m_frameWidth &&
+                      reader.m_frameHeight == m_link.m_frameHeight &&
+                      std::memcmp(reader.m_frame, m_link.m_frame, m_link.m_frameBytes) == 0;
+    ReleaseFrameBlock(reader.m_frame);
+    return same;
+}
+
 CTransferJob::CTransferJob(const JobSettings& settings, JobHost& host)
     : m_settings(settings)
     , m_host(host)
@@ -178,6 +211,15 @@ void CTransferJob::RunSendJob(std::shared_ptr<const Picture> picture)
         if (result != kTransferOk) {
             FailJob(SendJobText(result), result);
             return;
+        }
+        if (m_settings.verify) {
+            start = Clock::now();
+            const bool held = FrameMemoryHoldsSentFrame(m_link.m_target);
+            m_times.transfer += MillisecondsSince(start);
+            if (!held) {
+                FailJob(VerifyFailedText(m_link.m_target == 0 ? 1 : 2), kVerifyFailed);
+                return;
+            }
         }
     }
     ReleaseBuffers();

@@ -17,6 +17,8 @@
 const char* SendJobText(int result);
 // The message a receive job shows for a non-zero result ("" for 0 and codes it never produces).
 const char* ReceiveJobText(int result);
+// The message of kVerifyFailed for frame memory 1 or 2.
+const char* VerifyFailedText(int fmem);
 
 inline constexpr char kMemoryAllocationError[] = "Memory Allocation Error";
 inline constexpr char kAddressIsEmpty[] = "Address is Empty";
@@ -42,6 +44,10 @@ struct JobSettings final : LinkInputs {
     bool fmem1 = true;      // FMEM 1 radio checked
     BlankColor blank{0, 0, 0};
     LinkOptions link;
+    // Off by default. After each write the frame memory is read back and compared byte for
+    // byte with the frame sent; a difference or a failed read-back ends the job with
+    // kVerifyFailed.
+    bool verify = false;
 
     std::array<uint8_t, 4> SwitcherAddress() const override { return address; }
     bool Fmem1Checked() const override { return fmem1; }
@@ -80,6 +86,8 @@ class CTransferJob {
 
   private:
     void ReleaseBuffers();
+    // Reads frame memory `target` (0 = FMEM 1) back and compares it with m_link's frame.
+    bool FrameMemoryHoldsSentFrame(uint8_t target);
     // Shows `text`, releases the transient buffers, records `result` and sets the completion
     // event: the end of every job that stops early.
     void FailJob(const char* text, int result);
