@@ -48,12 +48,14 @@ bool WaitForProgress(int fd, short events, int idleTimeoutMs)
     int pending = PendingSendBytes(fd);
     for (;;) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return false;
-        if (WaitForSocket(fd, events, std::min<int>(slice, static_cast<int>(left.count()))))
-            return true;
+        const int wait = static_cast<int>(std::clamp<int64_t>(left.count(), 0, slice));
+        if (WaitForSocket(fd, events, wait)) return true;
         // Nothing is sent while this waits, so a shorter queue means the peer took bytes.
         const int now = PendingSendBytes(fd);
-        if (now >= 0 && pending >= 0 && now < pending) deadline = Clock::now() + limit;
+        if (now >= 0 && pending >= 0 && now < pending)
+            deadline = Clock::now() + limit;
+        else if (Clock::now() >= deadline)
+            return false;
         pending = now;
     }
 }

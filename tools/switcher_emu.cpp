@@ -117,8 +117,7 @@ Wait WaitFor(int fd, short events, int idleTimeoutMs)
         timespec slice{};
         if (idleTimeoutMs >= 0) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) return Wait::TimedOut;
-            const int64_t sliceMs = std::min<int64_t>(left.count(), 100);
+            const int64_t sliceMs = std::clamp<int64_t>(left.count(), 0, 100);
             slice = {0, static_cast<long>(sliceMs) * 1000000L};
         }
         int ready = ::ppoll(entries, 2, idleTimeoutMs < 0 ? nullptr : &slice, &g_waitMask);
@@ -128,7 +127,10 @@ Wait WaitFor(int fd, short events, int idleTimeoutMs)
             return Wait::Ready;  // let the following call report what is wrong
         }
         const int now = PendingSendBytes(fd);
-        if (now >= 0 && pending >= 0 && now < pending) deadline = Clock::now() + limit;
+        if (now >= 0 && pending >= 0 && now < pending)
+            deadline = Clock::now() + limit;
+        else if (Clock::now() >= deadline)
+            return Wait::TimedOut;
         pending = now;
     }
 }
