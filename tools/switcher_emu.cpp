@@ -733,7 +733,7 @@ int ParseOptions(int argc, char** argv, EmulatorOptions* options)
             case kOptionTimeout: {
                 char* end = nullptr;
                 double seconds = std::strtod(::optarg, &end);
-                valid = *::optarg != '\0' && *end == '\0' && seconds > 0 && seconds <= 86400;
+                valid = *::optarg != '\0' && *end == '\0' && seconds >= 0.001 && seconds <= 86400;
                 options->idleTimeoutMs = static_cast<int>(seconds * 1000 + 0.5);
                 break;
             }

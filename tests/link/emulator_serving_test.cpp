@@ -298,6 +298,7 @@ TEST(EmulatorCommandLine, UsageErrors)
         {"--busy=-1"},
         {"--command-reply=1FF"},
         {"--timeout", "0"},
+        {"--timeout=0.0001"},
         {"--listen", "host"},
         {"--store="},
     };
