@@ -3,7 +3,7 @@
 // switcher or network does (wrong replies, busy, a dropped connection, silence, a bad store).
 //
 // Every connection is served on a thread of its own, up to kMaxClients at once, so a slow or
-// silent client holds up nobody else; each drops its client after the idle limit without
+// silent client holds up nobody else; each is dropped after the idle limit without
 // progress. A frame memory is one shared, immutable frame: a write builds the new frame beside
 // it, stores it and only then puts it in place, so a reader sends the old frame or the new one,
 // whole, and a client that vanishes mid-frame leaves the memory as it was. SIGINT and SIGTERM
@@ -22,7 +22,6 @@
 #include <list>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <string>
 #include <system_error>
