@@ -5,7 +5,10 @@
 #include <chrono>
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+
+#include <linux/sockios.h>
 
 bool WaitForSocket(int fd, short events, int timeoutMs)
 {
@@ -26,6 +29,37 @@ bool WaitForSocket(int fd, short events, int timeoutMs)
     }
 }
 
+int PendingSendBytes(int fd)
+{
+    int pending = 0;
+    if (::ioctl(fd, SIOCOUTQ, &pending) != 0) return -1;
+    return pending;
+}
+
+bool WaitForProgress(int fd, short events, int idleTimeoutMs)
+{
+    if (idleTimeoutMs < 0) return WaitForSocket(fd, events, -1);
+    using Clock = std::chrono::steady_clock;
+    // The send queue is looked at a few times per limit: often enough that a peer taking bytes
+    // now and then is never missed for long, rarely enough to cost nothing.
+    const int slice = std::clamp(idleTimeoutMs / 4, 1, 100);
+    const auto limit = std::chrono::milliseconds(idleTimeoutMs);
+    Clock::time_point deadline = Clock::now() + limit;
+    int pending = PendingSendBytes(fd);
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        const int wait = static_cast<int>(std::clamp<int64_t>(left.count(), 0, slice));
+        if (WaitForSocket(fd, events, wait)) return true;
+        // Nothing is sent while this waits, so a shorter queue means the peer took bytes.
+        const int now = PendingSendBytes(fd);
+        if (now >= 0 && pending >= 0 && now < pending)
+            deadline = Clock::now() + limit;
+        else if (Clock::now() >= deadline)
+            return false;
+        pending = now;
+    }
+}
+
 ssize_t SendSome(int fd, const void* data, size_t size, int idleTimeoutMs)
 {
     for (;;) {
@@ -33,7 +67,7 @@ ssize_t SendSome(int fd, const void* data, size_t size, int idleTimeoutMs)
         if (sent >= 0) return sent;
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-        if (!WaitForSocket(fd, POLLOUT, idleTimeoutMs)) return -1;
+        if (!WaitForProgress(fd, POLLOUT, idleTimeoutMs)) return -1;
     }
 }
 
@@ -44,7 +78,7 @@ ssize_t ReceiveSome(int fd, void* data, size_t size, int idleTimeoutMs)
         if (received >= 0) return received;
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-        if (!WaitForSocket(fd, POLLIN, idleTimeoutMs)) return -1;
+        if (!WaitForProgress(fd, POLLIN, idleTimeoutMs)) return -1;
     }
 }
 

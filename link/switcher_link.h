@@ -56,7 +56,7 @@ inline constexpr int kChunkBytes = 1024;
 
 // What the link reads from its host at the moment of a call.
 class LinkInputs {
-public:
+  public:
     virtual ~LinkInputs() = default;
     // The switcher's IPv4 address a.b.c.d as {a, b, c, d}; a is the most significant byte.
     virtual std::array<uint8_t, 4> SwitcherAddress() const = 0;
@@ -67,11 +67,12 @@ public:
 struct LinkOptions {
     uint16_t port = kSwitcherPort;
     int connectTimeoutMs = 5000;  // connecting gives up after this long: result 3
-    int idleTimeoutMs = 10000;    // a send or receive without progress for this long fails
+    int idleTimeoutMs = 10000;    // a send or receive without progress for this long fails; the
+                                  // switcher reading bytes of ours off the connection is progress
 };
 
 class CSwitcherLink {
-public:
+  public:
     explicit CSwitcherLink(const LinkInputs& inputs, LinkOptions options = {});
     ~CSwitcherLink();
     CSwitcherLink(const CSwitcherLink&) = delete;
@@ -89,9 +90,9 @@ public:
     uint32_t m_sentBytes = 0;     // bytes of m_frame handed to the network; 0 when a write starts
     uint16_t m_frameWidth = 0;
     uint16_t m_frameHeight = 0;
-    uint8_t m_target = 0;         // 0 = FMEM 1, anything else = FMEM 2
+    uint8_t m_target = 0;  // 0 = FMEM 1, anything else = FMEM 2
 
-private:
+  private:
     const LinkInputs& m_inputs;
     LinkOptions m_options;
 };

@@ -484,3 +484,73 @@ TEST(LinkSockets, NoneLeftAfterFailures)
     }
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A switcher that takes the frame out of the connection in pieces of `piece` bytes with a pause
+// of `pauseMs` after each; after `stopAfter` bytes it stops reading and holds the connection
+// until `release` is set. `stoppedAt` tells when it stopped.
+void ReadFrameSlowly(int fd, size_t frameBytes, size_t piece, int pauseMs, size_t stopAfter,
+                     CAutoResetEvent* release, Clock::time_point* stoppedAt)
+{
+    PeerRead(fd, 1);
+    PeerSend(fd, {kReplyAccept});
+    std::vector<uint8_t> buffer(piece);
+    size_t done = 0;
+    const size_t total = 4 + frameBytes;
+    while (done < total) {
+        if (done >= stopAfter) {
+            *stoppedAt = Clock::now();
+            release->Wait(10000);
+            return;
+        }
+        const size_t want = std::min(piece, total - done);
+        if (!ReceiveAll(fd, buffer.data(), want, 5000)) return;
+        done += want;
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    }
+    PeerSend(fd, {kReplyAccept});
+}
+
+}  // namespace
+
+// A switcher that reads slowly makes progress all along, although the whole frame sat in the
+// kernel's buffers long before and the exchange lasts several times the time limit.
+TEST(LinkSlowSwitcher, SlowReaderGetsWholeFrame)
+{
+    constexpr uint16_t kWidth = 720, kHeight = 576;
+    CAutoResetEvent release;
+    Clock::time_point stoppedAt{};
+    CScriptedPeer peer([&](int fd) {
+        ReadFrameSlowly(fd, size_t{kWidth} * kHeight * 2, 32 * 1024, 50, SIZE_MAX, &release,
+                        &stoppedAt);
+    });
+    WriteSetup setup(peer.Port(), kWidth, kHeight, 0, kShortLimitMs);
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(setup.link.SendFrame(), kTransferOk);
+    EXPECT_GT(Clock::now() - start, std::chrono::milliseconds(2 * kShortLimitMs))
+        << "the peer read too fast to prove anything";
+    EXPECT_EQ(setup.link.m_sentBytes, setup.frame.size());
+}
+
+// A switcher that stops taking bytes half-way fails the write once the time limit has passed
+// without progress, whether the link still has bytes to hand out or waits for the status.
+TEST(LinkSlowSwitcher, ReaderThatStopsFailsWithinLimit)
+{
+    constexpr uint16_t kWidth = 720, kHeight = 576;
+    CAutoResetEvent release;
+    Clock::time_point stoppedAt{};
+    CScriptedPeer peer([&](int fd) {
+        ReadFrameSlowly(fd, size_t{kWidth} * kHeight * 2, 32 * 1024, 50, 400 * 1024, &release,
+                        &stoppedAt);
+    });
+    WriteSetup setup(peer.Port(), kWidth, kHeight, 0, kShortLimitMs);
+    EXPECT_EQ(setup.link.SendFrame(), kImageSendError);
+    const Clock::time_point failedAt = Clock::now();
+    release.Set();
+    peer.Join();
+    ASSERT_NE(stoppedAt, Clock::time_point{});
+    EXPECT_LT(failedAt - stoppedAt, std::chrono::milliseconds(kShortLimitMs + 2500));
+}
