@@ -247,3 +247,36 @@ TEST(EmulatorLifecycle, StopsCleanlyOnSignals)
         EXPECT_NE(emulator.Process().Output().find("stopped"), std::string::npos);
     }
 }
+
+// Verification reads back what the switcher holds: a switcher that stores one byte changed is
+// caught (result 120, the memory named), a sound one passes, both for a single send and a pair.
+TEST(EmulatorVerify, CorruptedStoreIsCaughtSoundStorePasses)
+{
+    for (bool corrupt : {false, true}) {
+        for (bool pair : {false, true}) {
+            SCOPED_TRACE(std::string(corrupt ? "corrupt" : "sound") + (pair ? ", pair" : ""));
+            std::vector<std::string> options;
+            if (corrupt) options.push_back("--corrupt-store");
+            CEmulatorProcess emulator(options);
+            ASSERT_NE(emulator.Port(), 0);
+            JobSettings settings = LocalSettings(emulator.Port());
+            settings.raster = OutputRaster::HD720;
+            settings.rgbaPair = pair;
+            settings.fmem1 = pair;  // a single send goes to FMEM 2
+            settings.verify = true;
+            RecordingHost host;
+            TakeCompletionSignals();
+            const int result = SendPicture(settings, MakeTestPicture(90, 160, true), &host);
+            EXPECT_EQ(TakeCompletionSignals(), 1);
+            if (!corrupt) {
+                EXPECT_EQ(result, 0);
+                EXPECT_TRUE(host.messages.empty());
+                continue;
+            }
+            EXPECT_EQ(result, kVerifyFailed);
+            const char* expected = pair ? "FMEM 1 does not hold the picture that was sent"
+                                        : "FMEM 2 does not hold the picture that was sent";
+            EXPECT_EQ(host.messages, std::vector<std::string>{expected});
+        }
+    }
+}
