@@ -128,18 +128,17 @@ bool IsDottedIpv4(const std::string& text)
 {
     int parts = 0;
     size_t start = 0;
-    while (parts < 4) {
+    for (;;) {
         size_t end = text.find('.', start);
         if (end == std::string::npos) end = text.size();
-        long part = 0;
         const std::string digits = text.substr(start, end - start);
+        long part = 0;
         if (digits.empty() || digits.size() > 3 || !ParseInteger(digits, 0, 255, &part))
             return false;
-        ++parts;
-        if (end == text.size()) break;
+        if (++parts > 4) return false;
+        if (end == text.size()) return parts == 4;
         start = end + 1;
     }
-    return parts == 4 && start <= text.size() && text.find('.', start) == std::string::npos;
 }
 
 // A host name: labels of letters, digits and '-', 1 to 63 characters, not starting or ending
