@@ -188,8 +188,8 @@ void AppendJsonString(const std::string& text, std::string* out)
     *out += '"';
 }
 
-// A reader of the flat JSON objects the journal holds: string, number, true, false and null
-// values; nested objects and arrays make the line malformed.
+// A reader of the JSON objects the journal holds: string, number, true, false and null values
+// are kept; nested objects and arrays (which only a later writer would add) are read past.
 class CJsonLineReader {
   public:
     explicit CJsonLineReader(const std::string& text)
@@ -199,7 +199,7 @@ class CJsonLineReader {
 
     struct Field {
         std::string name;
-        enum class Type { String, Number, Bool, Null } type = Type::Null;
+        enum class Type { String, Number, Bool, Null, Nested } type = Type::Null;
         std::string text;  // a string's value or a number's spelling
         bool flag = false;
     };
@@ -354,6 +354,10 @@ class CJsonLineReader {
             field->type = Field::Type::Number;
             return ReadNumber(&field->text);
         }
+        if (c == '{' || c == '[') {
+            field->type = Field::Type::Nested;
+            return SkipNested();
+        }
         field->type = Field::Type::Bool;
         if (TakeWord("true")) {
             field->flag = true;
@@ -364,8 +368,38 @@ class CJsonLineReader {
         return TakeWord("null");
     }
 
+    // Skips an array or object, nested to any depth the line allows.
+    bool SkipNested()
+    {
+        const char close = m_text[m_at] == '{' ? '}' : ']';
+        const bool object = close == '}';
+        ++m_at;
+        SkipSpace();
+        if (Take(close)) return true;
+        if (++m_depth > 64) return false;
+        for (;;) {
+            SkipSpace();
+            std::string ignored;
+            if (object) {
+                if (!ReadString(&ignored)) return false;
+                SkipSpace();
+                if (!Take(':')) return false;
+                SkipSpace();
+            }
+            Field value;
+            if (!ReadValue(&value)) return false;
+            SkipSpace();
+            if (Take(close)) {
+                --m_depth;
+                return true;
+            }
+            if (!Take(',')) return false;
+        }
+    }
+
     const std::string& m_text;
     size_t m_at = 0;
+    int m_depth = 0;
 };
 
 bool IntegerField(const CJsonLineReader::Field& field, int64_t low, int64_t high, int64_t* value)
