@@ -1,38 +1,19 @@
 #include "station/ini_text.h"
 
-#include <cctype>
+#include "station/text_util.h"
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\f' || c == '\v'; }
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\f' || c == '\v';
+}
 
 std::string Trimmed(const std::string& text, size_t begin, size_t end)
 {
     while (begin < end && IsBlank(text[begin])) ++begin;
     while (end > begin && IsBlank(text[end - 1])) --end;
     return text.substr(begin, end - begin);
-}
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-void AppendUtf8(unsigned codePoint, std::string* out)
-{
-    if (codePoint < 0x80) {
-        *out += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800) {
-        *out += static_cast<char>(0xC0 | (codePoint >> 6));
-        *out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else {
-        *out += static_cast<char>(0xE0 | (codePoint >> 12));
-        *out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    }
 }
 
 // QSettings' key unescaping: %XX and %UXXXX are characters, a backslash separates groups.
@@ -43,15 +24,16 @@ std::string UnescapeKey(const std::string& raw)
         const char c = raw[i];
         if (c == '\\') {
             key += '/';
-        } else if (c == '%' && i + 2 < raw.size() && HexValue(raw[i + 1]) >= 0 &&
-                   HexValue(raw[i + 2]) >= 0) {
-            key += static_cast<char>(HexValue(raw[i + 1]) * 16 + HexValue(raw[i + 2]));
+        } else if (c == '%' && i + 2 < raw.size() && HexDigitValue(raw[i + 1]) >= 0 &&
+                   HexDigitValue(raw[i + 2]) >= 0) {
+            key += static_cast<char>(HexDigitValue(raw[i + 1]) * 16 + HexDigitValue(raw[i + 2]));
             i += 2;
-        } else if (c == '%' && i + 5 < raw.size() && raw[i + 1] == 'U' && HexValue(raw[i + 2]) >= 0 &&
-                   HexValue(raw[i + 3]) >= 0 && HexValue(raw[i + 4]) >= 0 &&
-                   HexValue(raw[i + 5]) >= 0) {
+        } else if (c == '%' && i + 5 < raw.size() && raw[i + 1] == 'U' &&
+                   HexDigitValue(raw[i + 2]) >= 0 && HexDigitValue(raw[i + 3]) >= 0 &&
+                   HexDigitValue(raw[i + 4]) >= 0 && HexDigitValue(raw[i + 5]) >= 0) {
             unsigned unit = 0;
-            for (int digit = 2; digit <= 5; ++digit) unit = unit * 16 + HexValue(raw[i + digit]);
+            for (int digit = 2; digit <= 5; ++digit)
+                unit = unit * 16 + HexDigitValue(raw[i + digit]);
             AppendUtf8(unit, &key);
             i += 5;
         } else {
@@ -59,14 +41,6 @@ std::string UnescapeKey(const std::string& raw)
         }
     }
     return key;
-}
-
-bool EqualsIgnoringCase(const std::string& a, const char* b)
-{
-    size_t i = 0;
-    for (; i < a.size() && b[i] != '\0'; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != b[i]) return false;
-    return i == a.size() && b[i] == '\0';
 }
 
 }  // namespace
@@ -126,8 +100,8 @@ std::vector<IniLine> ScanIniText(const std::string& text)
         if (comment) {
             line.kind = IniLine::Kind::Comment;
         } else if (content.empty()) {
-            line.kind = commentStart != std::string::npos ? IniLine::Kind::Comment
-                                                          : IniLine::Kind::Blank;
+            line.kind =
+                commentStart != std::string::npos ? IniLine::Kind::Comment : IniLine::Kind::Blank;
         } else if (content[0] == '[') {
             line.kind = IniLine::Kind::Section;
             const size_t close = content.find(']');

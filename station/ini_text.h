@@ -9,16 +9,16 @@
 struct IniLine {
     enum class Kind { Blank, Comment, Section, Entry, Junk };
     Kind kind = Kind::Blank;
-    int number = 1;          // physical line (1-based) on which the logical line starts
-    size_t begin = 0;        // first byte of the line
-    size_t contentEnd = 0;   // where a trailing "; comment" starts, else `end`
-    size_t end = 0;          // the line terminator (or the end of the text)
-    size_t next = 0;         // the first byte after the terminator
-    bool general = false;    // the line is in the [General] section (or before any section)
+    int number = 1;              // physical line (1-based) on which the logical line starts
+    size_t begin = 0;            // first byte of the line
+    size_t contentEnd = 0;       // where a trailing "; comment" starts, else `end`
+    size_t end = 0;              // the line terminator (or the end of the text)
+    size_t next = 0;             // the first byte after the terminator
+    bool general = false;        // the line is in the [General] section (or before any section)
     bool unclosedQuote = false;  // a quote opened on this line is never closed
-    std::string key;         // Entry: the key, unescaped as QSettings does (group parts with '/')
-    std::string rawValue;    // Entry: the text between '=' and the end of the content
-    std::string problem;     // Section or Junk: what is wrong with the line, if anything
+    std::string key;       // Entry: the key, unescaped as QSettings does (group parts with '/')
+    std::string rawValue;  // Entry: the text between '=' and the end of the content
+    std::string problem;   // Section or Junk: what is wrong with the line, if anything
 };
 
 // Splits `text` into logical lines. A line goes on past its end inside quotes or after a

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "station/ini_text.h"
+#include "station/text_util.h"
 #include "station/xdg_paths.h"
 
 namespace {
@@ -41,30 +42,13 @@ std::string Quoted(const std::string& value)
     return quoted + "\"";
 }
 
-bool EqualsIgnoringCase(const std::string& a, const char* b)
-{
-    size_t i = 0;
-    for (; i < a.size() && b[i] != '\0'; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return i == a.size() && b[i] == '\0';
-}
-
-int HexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool IsKnownKey(const std::string& key)
 {
-    static const char* const kKeys[] = {
-        "Address",     "Raster",       "Aspect",          "Fmem",           "Port",
-        "ConnectTimeout", "IdleTimeout", "RememberLast",  "LastImageFolder", "LastSaveFolder",
-        "Verify",      "Retry",        "PaletteAlpha"};
+    static const char* const kKeys[] = {"Address",        "Raster",       "Aspect",
+                                        "Fmem",           "Port",         "ConnectTimeout",
+                                        "IdleTimeout",    "RememberLast", "LastImageFolder",
+                                        "LastSaveFolder", "Verify",       "Retry",
+                                        "PaletteAlpha"};
     for (const char* known : kKeys)
         if (key == known) return true;
     return false;
@@ -179,9 +163,8 @@ class CProblemList {
     ~CProblemList()
     {
         if (m_problems != nullptr && m_unlisted > 0)
-            m_problems->push_back({m_file, 0,
-                                   std::to_string(m_unlisted) + " further problems not listed",
-                                   false});
+            m_problems->push_back(
+                {m_file, 0, std::to_string(m_unlisted) + " further problems not listed", false});
     }
     void Add(int line, const std::string& what, bool warning = false)
     {
@@ -230,11 +213,13 @@ std::string ApplySetting(const std::string& key, const std::string& value, Stati
     } else if (key == "ConnectTimeout" || key == "IdleTimeout") {
         if (!ParseSeconds(value, &seconds))
             return "is not a time in seconds (above 0, at most 86400)";
-        (key == "ConnectTimeout" ? into->connectTimeoutSeconds : into->idleTimeoutSeconds) = seconds;
+        (key == "ConnectTimeout" ? into->connectTimeoutSeconds : into->idleTimeoutSeconds) =
+            seconds;
     } else if (key == "RememberLast" || key == "Verify" || key == "PaletteAlpha") {
         if (!ParseBool(value, &flag)) return "is not true or false";
         (key == "RememberLast" ? into->rememberLast
-                               : key == "Verify" ? into->verify : into->paletteAlpha) = flag;
+         : key == "Verify"     ? into->verify
+                               : into->paletteAlpha) = flag;
     } else if (key == "Retry") {
         if (!ParseInteger(value, 0, 20, &number)) return "is not a retry count (0 to 20)";
         into->retry = static_cast<int>(number);
@@ -268,41 +253,28 @@ bool PlainValue(std::string* value, bool* absent)
     return false;
 }
 
+// A high surrogate of a \x escape waits for its low half; anything else ends the wait.
+void FlushHighSurrogate(unsigned* pendingHigh, std::string* out)
+{
+    if (*pendingHigh == 0) return;
+    AppendUtf8(0xFFFD, out);
+    *pendingHigh = 0;
+}
+
+// Appends one UTF-16 code unit of a \x escape, pairing surrogates; a lone half is U+FFFD.
 void AppendCodeUnit(unsigned unit, unsigned* pendingHigh, std::string* out)
 {
-    auto append = [out](unsigned codePoint) {
-        if (codePoint < 0x80) {
-            *out += static_cast<char>(codePoint);
-        } else if (codePoint < 0x800) {
-            *out += static_cast<char>(0xC0 | (codePoint >> 6));
-            *out += static_cast<char>(0x80 | (codePoint & 0x3F));
-        } else if (codePoint < 0x10000) {
-            *out += static_cast<char>(0xE0 | (codePoint >> 12));
-            *out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-            *out += static_cast<char>(0x80 | (codePoint & 0x3F));
-        } else {
-            *out += static_cast<char>(0xF0 | (codePoint >> 18));
-            *out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-            *out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-            *out += static_cast<char>(0x80 | (codePoint & 0x3F));
-        }
-    };
     unit &= 0xFFFF;
-    if (*pendingHigh != 0) {
-        if (unit >= 0xDC00 && unit <= 0xDFFF) {
-            append(0x10000 + ((*pendingHigh - 0xD800) << 10) + (unit - 0xDC00));
-            *pendingHigh = 0;
-            return;
-        }
-        append(0xFFFD);  // a high surrogate without its low half
+    if (*pendingHigh != 0 && unit >= 0xDC00 && unit <= 0xDFFF) {
+        AppendUtf8(0x10000 + ((*pendingHigh - 0xD800) << 10) + (unit - 0xDC00), out);
         *pendingHigh = 0;
+        return;
     }
+    FlushHighSurrogate(pendingHigh, out);
     if (unit >= 0xD800 && unit <= 0xDBFF)
         *pendingHigh = unit;
-    else if (unit >= 0xDC00 && unit <= 0xDFFF)
-        append(0xFFFD);
     else
-        append(unit);
+        AppendUtf8(unit >= 0xDC00 && unit <= 0xDFFF ? 0xFFFD : unit, out);
 }
 
 void ChopTrailingBlanks(std::string* text, size_t limit)
@@ -387,8 +359,8 @@ std::vector<std::string> SystemSettingsPaths()
 
 bool UnescapeIniValue(const std::string& raw, std::string* value, std::vector<std::string>* items)
 {
-    static const char kEscapes[][2] = {{'a', '\a'}, {'b', '\b'},  {'f', '\f'},  {'n', '\n'},
-                                       {'r', '\r'}, {'t', '\t'},  {'v', '\v'},  {'"', '"'},
+    static const char kEscapes[][2] = {{'a', '\a'}, {'b', '\b'},  {'f', '\f'}, {'n', '\n'},
+                                       {'r', '\r'}, {'t', '\t'},  {'v', '\v'}, {'"', '"'},
                                        {'?', '?'},  {'\'', '\''}, {'\\', '\\'}};
     value->clear();
     items->clear();
@@ -446,7 +418,7 @@ bool UnescapeIniValue(const std::string& raw, std::string* value, std::vector<st
                 chopLimit = value->size();
             }
         } else if (c == ',' && !inQuotes) {
-            if (pendingHigh != 0) AppendCodeUnit(0, &pendingHigh, value);
+            FlushHighSurrogate(&pendingHigh, value);
             if (!quoted) ChopTrailingBlanks(value, chopLimit);
             list = true;
             items->push_back(*value);
@@ -456,14 +428,12 @@ bool UnescapeIniValue(const std::string& raw, std::string* value, std::vector<st
             skipBlanks();
             chopLimit = 0;
         } else {
-            if (pendingHigh != 0) {
-                AppendCodeUnit(0, &pendingHigh, value);
-            }
+            FlushHighSurrogate(&pendingHigh, value);
             *value += c;
             ++i;
         }
     }
-    if (pendingHigh != 0) AppendCodeUnit(0, &pendingHigh, value);
+    FlushHighSurrogate(&pendingHigh, value);
     if (!quoted) ChopTrailingBlanks(value, chopLimit);
     if (list) {
         items->push_back(*value);
@@ -493,15 +463,33 @@ std::string EscapeIniValue(const std::string& text)
                 escaped += "\\0";
                 escapeNextIfDigit = true;
                 break;
-            case '\a': escaped += "\\a"; break;
-            case '\b': escaped += "\\b"; break;
-            case '\f': escaped += "\\f"; break;
-            case '\n': escaped += "\\n"; break;
-            case '\r': escaped += "\\r"; break;
-            case '\t': escaped += "\\t"; break;
-            case '\v': escaped += "\\v"; break;
-            case '"': escaped += "\\\""; break;
-            case '\\': escaped += "\\\\"; break;
+            case '\a':
+                escaped += "\\a";
+                break;
+            case '\b':
+                escaped += "\\b";
+                break;
+            case '\f':
+                escaped += "\\f";
+                break;
+            case '\n':
+                escaped += "\\n";
+                break;
+            case '\r':
+                escaped += "\\r";
+                break;
+            case '\t':
+                escaped += "\\t";
+                break;
+            case '\v':
+                escaped += "\\v";
+                break;
+            case '"':
+                escaped += "\\\"";
+                break;
+            case '\\':
+                escaped += "\\\\";
+                break;
             default:
                 if (c <= 0x1F || c == 0x7F) {
                     char hex[8];
@@ -557,8 +545,7 @@ void ParseStationSettings(const std::string& text, const std::string& fileName,
         }
         if (absent) continue;
         const std::string wrong = ApplySetting(line.key, value, into);
-        if (!wrong.empty())
-            list.Add(line.number, line.key + ": " + Quoted(value) + " " + wrong);
+        if (!wrong.empty()) list.Add(line.number, line.key + ": " + Quoted(value) + " " + wrong);
     }
 }
 
@@ -589,10 +576,14 @@ StationSettings LoadStationSettings(std::vector<SettingsProblem>* problems)
 const char* RasterSettingText(StationRaster raster)
 {
     switch (raster) {
-        case StationRaster::HD720: return "1280x720";
-        case StationRaster::SD480: return "720x487";
-        case StationRaster::SD576: return "720x576";
-        case StationRaster::HD1080: break;
+        case StationRaster::HD720:
+            return "1280x720";
+        case StationRaster::SD480:
+            return "720x487";
+        case StationRaster::SD576:
+            return "720x576";
+        case StationRaster::HD1080:
+            break;
     }
     return "1920x1080";
 }
@@ -646,9 +637,8 @@ bool SaveRememberedSettingsTo(const std::string& givenPath, const StationSetting
         {"LastImageFolder", EscapeIniValue(settings.lastImageFolder)},
         {"LastSaveFolder", EscapeIniValue(settings.lastSaveFolder)}};
     const size_t firstLf = text.find('\n');
-    const char* newline = firstLf != std::string::npos && firstLf > 0 && text[firstLf - 1] == '\r'
-                              ? "\r\n"
-                              : "\n";
+    const char* newline =
+        firstLf != std::string::npos && firstLf > 0 && text[firstLf - 1] == '\r' ? "\r\n" : "\n";
 
     // Edits as (begin, end, replacement), in text order, applied from the back.
     struct Edit {

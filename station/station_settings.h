@@ -18,7 +18,7 @@
 enum class StationRaster { HD1080, HD720, SD480, SD576 };
 
 struct StationSettings {
-    std::string address = "192.168.0.10";  // Address: dotted IPv4 or a host name
+    std::string address = "192.168.0.10";          // Address: dotted IPv4 or a host name
     StationRaster raster = StationRaster::HD1080;  // Raster: 1920x1080 (or HD1080), 1280x720, ...
     bool keepAspect = false;                       // Aspect: Full (false) or Keep (true)
     int fmem = 1;                                  // Fmem: 1 or 2

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "station/text_util.h"
 #include "station/xdg_paths.h"
 
 namespace {
@@ -133,25 +134,6 @@ size_t Utf8SequenceLength(const std::string& text, size_t at)
     return length;
 }
 
-void AppendUtf8(unsigned codePoint, std::string* out)
-{
-    if (codePoint < 0x80) {
-        *out += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800) {
-        *out += static_cast<char>(0xC0 | (codePoint >> 6));
-        *out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else if (codePoint < 0x10000) {
-        *out += static_cast<char>(0xE0 | (codePoint >> 12));
-        *out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else {
-        *out += static_cast<char>(0xF0 | (codePoint >> 18));
-        *out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-        *out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        *out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    }
-}
-
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 
 void AppendJsonString(const std::string& text, std::string* out)
@@ -257,11 +239,7 @@ class CJsonLineReader {
         if (m_at + 4 > m_text.size()) return false;
         *value = 0;
         for (int i = 0; i < 4; ++i) {
-            const char c = m_text[m_at++];
-            int digit = c >= '0' && c <= '9'   ? c - '0'
-                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                               : -1;
+            const int digit = HexDigitValue(m_text[m_at++]);
             if (digit < 0) return false;
             *value = *value * 16 + static_cast<unsigned>(digit);
         }
@@ -292,14 +270,30 @@ class CJsonLineReader {
             if (++m_at >= m_text.size()) return false;
             const char escape = m_text[m_at++];
             switch (escape) {
-                case '"': *value += '"'; break;
-                case '\\': *value += '\\'; break;
-                case '/': *value += '/'; break;
-                case 'b': *value += '\b'; break;
-                case 'f': *value += '\f'; break;
-                case 'n': *value += '\n'; break;
-                case 'r': *value += '\r'; break;
-                case 't': *value += '\t'; break;
+                case '"':
+                    *value += '"';
+                    break;
+                case '\\':
+                    *value += '\\';
+                    break;
+                case '/':
+                    *value += '/';
+                    break;
+                case 'b':
+                    *value += '\b';
+                    break;
+                case 'f':
+                    *value += '\f';
+                    break;
+                case 'n':
+                    *value += '\n';
+                    break;
+                case 'r':
+                    *value += '\r';
+                    break;
+                case 't':
+                    *value += '\t';
+                    break;
                 case 'u': {
                     unsigned unit = 0;
                     if (!ReadHex4(&unit)) return false;
@@ -319,7 +313,8 @@ class CJsonLineReader {
                         AppendUtf8(unit, value);
                     break;
                 }
-                default: return false;
+                default:
+                    return false;
             }
         }
         return false;
@@ -688,7 +683,7 @@ int ReadLastJournalEntries(const std::string& path, int count, std::vector<Journ
             newestFirst.push_back(std::move(entry));
     };
     off_t position = status.st_size;
-    std::string tail;      // the start of the line that the last block ended inside
+    std::string tail;       // the start of the line that the last block ended inside
     bool overlong = false;  // the bytes before `position` end a line too long to keep
     std::string block;
     int result = 0;
@@ -698,8 +693,8 @@ int ReadLastJournalEntries(const std::string& path, int count, std::vector<Journ
         block.resize(size);
         size_t done = 0;
         while (done < size) {
-            const ssize_t got = ::pread(fd, block.data() + done, size - done,
-                                        position + static_cast<off_t>(done));
+            const ssize_t got =
+                ::pread(fd, block.data() + done, size - done, position + static_cast<off_t>(done));
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) break;
             done += static_cast<size_t>(got);
@@ -732,7 +727,8 @@ int ReadLastJournalEntries(const std::string& path, int count, std::vector<Journ
             overlong = true;
         }
     }
-    if (result == 0 && position == 0 && !overlong && newestFirst.size() < static_cast<size_t>(count))
+    if (result == 0 && position == 0 && !overlong &&
+        newestFirst.size() < static_cast<size_t>(count))
         take(tail);
     ::close(fd);
     entries->assign(newestFirst.rbegin(), newestFirst.rend());
@@ -749,6 +745,7 @@ int PrintLastJournalEntries(const std::string& path, int count, FILE* out, FILE*
     }
     if (entries.empty() && count > 0)
         std::fprintf(errors, "journal: no transfers recorded in %s\n", path.c_str());
-    for (const JournalEntry& entry : entries) std::fprintf(out, "%s\n", FormatJournalEntry(entry).c_str());
+    for (const JournalEntry& entry : entries)
+        std::fprintf(out, "%s\n", FormatJournalEntry(entry).c_str());
     return 0;
 }

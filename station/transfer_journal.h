@@ -26,17 +26,17 @@ struct JournalEntry {
     std::string program;           // "ImgCast" or "imgcast-cli"
     std::string host;              // as entered: dotted IPv4 or host name
     int port = 2006;
-    bool send = true;              // "send" or "get"
-    int fmem = 1;                  // 1 or 2; a pair is FMEM 1 and 2 whatever this says
+    bool send = true;  // "send" or "get"
+    int fmem = 1;      // 1 or 2; a pair is FMEM 1 and 2 whatever this says
     bool pair = false;
-    std::string file;              // the picture sent or the file a Get saved to ("" if none)
-    int width = 0;                 // raster; 0 × 0 when unknown
+    std::string file;  // the picture sent or the file a Get saved to ("" if none)
+    int width = 0;     // raster; 0 × 0 when unknown
     int height = 0;
-    bool keepAspect = false;       // a send's aspect mode
-    int result = 0;                // the job's result code, 0 for success
-    std::string message;           // the message shown ("" on success)
-    int64_t bytes = 0;             // frame bytes moved
-    int64_t milliseconds = 0;      // how long the transfer took
+    bool keepAspect = false;   // a send's aspect mode
+    int result = 0;            // the job's result code, 0 for success
+    std::string message;       // the message shown ("" on success)
+    int64_t bytes = 0;         // frame bytes moved
+    int64_t milliseconds = 0;  // how long the transfer took
 };
 
 // $XDG_STATE_HOME/imgcast/transfers.log ("" when there is no home folder).

@@ -3,9 +3,10 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <pwd.h>
 
 namespace {
 
@@ -49,9 +50,15 @@ std::string HomeFolder()
     return WithoutTrailingSlashes(home);
 }
 
-std::string ConfigHomeFolder() { return UnderHome("XDG_CONFIG_HOME", "/.config"); }
+std::string ConfigHomeFolder()
+{
+    return UnderHome("XDG_CONFIG_HOME", "/.config");
+}
 
-std::string StateHomeFolder() { return UnderHome("XDG_STATE_HOME", "/.local/state"); }
+std::string StateHomeFolder()
+{
+    return UnderHome("XDG_STATE_HOME", "/.local/state");
+}
 
 std::vector<std::string> ConfigFolders()
 {

@@ -94,8 +94,11 @@ class CStrictJson {
                 continue;
             }
             // UTF-8: the lead byte's length, continuation bytes, no overlong, no surrogates.
-            size_t length = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
-                                       : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+            size_t length = c < 0x80                 ? 1
+                            : c >= 0xC2 && c <= 0xDF ? 2
+                            : c >= 0xE0 && c <= 0xEF ? 3
+                            : c >= 0xF0 && c <= 0xF4 ? 4
+                                                     : 0;
             if (length == 0 || m_at + length > m_text.size()) return false;
             unsigned code = length == 1 ? c : c & (0x7F >> length);
             for (size_t i = 1; i < length; ++i) {
@@ -177,10 +180,9 @@ JournalEntry SampleEntry()
 
 bool SameEntry(const JournalEntry& a, const JournalEntry& b)
 {
-    return a.timeMilliseconds == b.timeMilliseconds && a.program == b.program &&
-           a.host == b.host && a.port == b.port && a.send == b.send &&
-           (a.pair || a.fmem == b.fmem) && a.pair == b.pair && a.file == b.file &&
-           a.width == b.width && a.height == b.height &&
+    return a.timeMilliseconds == b.timeMilliseconds && a.program == b.program && a.host == b.host &&
+           a.port == b.port && a.send == b.send && (a.pair || a.fmem == b.fmem) &&
+           a.pair == b.pair && a.file == b.file && a.width == b.width && a.height == b.height &&
            (!a.send || a.keepAspect == b.keepAspect) && a.result == b.result &&
            a.message == b.message && a.bytes == b.bytes && a.milliseconds == b.milliseconds;
 }
@@ -248,13 +250,24 @@ TEST(JournalLines, EscapeAnyFileName)
     const Case cases[] = {
         {"quote\"back\\slash", "quote\"back\\slash", "quote\\\"back\\\\slash"},
         {"new\nline\ttab\rcr", "new\nline\ttab\rcr", "new\\nline\\ttab\\rcr"},
-        {std::string("nul\0" "bell\a" "esc\x1b" "del\x7f", 17), std::string("nul\0" "bell\a" "esc\x1b" "del\x7f", 17),
+        {std::string("nul\0"
+                     "bell\a"
+                     "esc\x1b"
+                     "del\x7f",
+                     17),
+         std::string("nul\0"
+                     "bell\a"
+                     "esc\x1b"
+                     "del\x7f",
+                     17),
          "nul\\u0000bell\\u0007esc\\u001bdel\\u007f"},
         {"caf\xC3\xA9 \xE6\xBC\xA2 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE6\xBC\xA2 \xF0\x9F\x98\x80",
          "caf\xC3\xA9 \xE6\xBC\xA2 \xF0\x9F\x98\x80"},
         {"latin1 caf\xE9.png", "latin1 caf\xEF\xBF\xBD.png", "caf\xEF\xBF\xBD.png"},
-        {"overlong \xC0\xAF", "overlong \xEF\xBF\xBD\xEF\xBF\xBD", "overlong \xEF\xBF\xBD\xEF\xBF\xBD"},
-        {"surrogate \xED\xA0\x80", "surrogate \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", "surrogate \xEF\xBF\xBD"},
+        {"overlong \xC0\xAF", "overlong \xEF\xBF\xBD\xEF\xBF\xBD",
+         "overlong \xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"surrogate \xED\xA0\x80", "surrogate \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD",
+         "surrogate \xEF\xBF\xBD"},
         {"cut \xE2\x82", "cut \xEF\xBF\xBD\xEF\xBF\xBD", "cut \xEF\xBF\xBD\xEF\xBF\xBD"},
         {"\xFF\xFE", "\xEF\xBF\xBD\xEF\xBF\xBD", "\"file\":\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
     };
@@ -334,7 +347,9 @@ TEST(JournalLines, ReadForPeople)
     entry = SampleEntry();
     entry.send = false;
     entry.fmem = 2;
-    entry.file = "/out/\x1b[31mred\xC2\x9B" "1m.bmp";
+    entry.file =
+        "/out/\x1b[31mred\xC2\x9B"
+        "1m.bmp";
     EXPECT_EQ(FormatJournalEntry(entry),
               "2026-12-08 23:14:05Z  get   FMEM 2  127.0.0.1:2006  ?[31mred?1m.bmp  1920x1080  ok  "
               "42 ms");
@@ -456,8 +471,8 @@ TEST_F(JournalFolder, ConcurrentWritersNeverInterleave)
         const int writer = entry.program.back() - '0';
         ASSERT_TRUE(writer >= 0 && writer < kWriters);
         EXPECT_EQ(entry.bytes, next[writer]++);  // each writer's lines in its own order
-        EXPECT_EQ(entry.file, std::string(100 + (entry.bytes * 37) % 3000,
-                                          static_cast<char>('a' + writer)));
+        EXPECT_EQ(entry.file,
+                  std::string(100 + (entry.bytes * 37) % 3000, static_cast<char>('a' + writer)));
     }
 }
 

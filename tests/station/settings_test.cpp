@@ -50,7 +50,8 @@ class StationFolders : public ::testing::Test {
     {
         m_environment.Set("HOME", m_folder.File("home"));
         m_environment.Set("XDG_CONFIG_HOME", m_folder.File("config"));
-        m_environment.Set("XDG_CONFIG_DIRS", m_folder.File("system1") + ":" + m_folder.File("system2"));
+        m_environment.Set("XDG_CONFIG_DIRS",
+                          m_folder.File("system1") + ":" + m_folder.File("system2"));
         for (const char* name : {"config", "system1", "system2"})
             ::mkdir((m_folder.File(name)).c_str(), 0700);
         for (const char* name : {"config", "system1", "system2"})
@@ -94,7 +95,8 @@ TEST(SettingsKeys, ValidValuesAreTaken)
     };
     const Case cases[] = {
         {"Address=127.0.0.1", [](auto& s) { return s.address == "127.0.0.1"; }},
-        {"Address=switcher-2.studio.example", [](auto& s) { return s.address == "switcher-2.studio.example"; }},
+        {"Address=switcher-2.studio.example",
+         [](auto& s) { return s.address == "switcher-2.studio.example"; }},
         {"Address=localhost", [](auto& s) { return s.address == "localhost"; }},
         {"Address=255.255.255.255", [](auto& s) { return s.address == "255.255.255.255"; }},
         {"Raster=1280x720", [](auto& s) { return s.raster == StationRaster::HD720; }},
@@ -118,12 +120,14 @@ TEST(SettingsKeys, ValidValuesAreTaken)
         {"PaletteAlpha=True", [](auto& s) { return s.paletteAlpha; }},
         {"Retry=20", [](auto& s) { return s.retry == 20; }},
         {"Retry=0", [](auto& s) { return s.retry == 0; }},
-        {"LastImageFolder=/home/op/pictures", [](auto& s) { return s.lastImageFolder == "/home/op/pictures"; }},
+        {"LastImageFolder=/home/op/pictures",
+         [](auto& s) { return s.lastImageFolder == "/home/op/pictures"; }},
         {"LastSaveFolder=", [](auto& s) { return s.lastSaveFolder.empty(); }},
     };
     for (const Case& c : cases) {
         std::vector<SettingsProblem> problems;
-        const StationSettings settings = Parse(std::string("[General]\n") + c.line + "\n", &problems);
+        const StationSettings settings =
+            Parse(std::string("[General]\n") + c.line + "\n", &problems);
         EXPECT_TRUE(c.holds(settings)) << c.line;
         EXPECT_TRUE(problems.empty()) << c.line << "\n" << Describe(problems);
     }
@@ -132,17 +136,43 @@ TEST(SettingsKeys, ValidValuesAreTaken)
 TEST(SettingsKeys, InvalidValuesAreReportedAndKeepTheDefault)
 {
     const char* lines[] = {
-        "Address=", "Address=300.1.1.1", "Address=1.2.3", "Address=1.2.3.4.5", "Address=a b",
-        "Address=-bad.example", "Address=\"host;name\"", "Raster=1920x1081", "Raster=", "Raster=HD",
-        "Aspect=Stretch", "Fmem=0", "Fmem=3", "Fmem=1.0", "Port=0", "Port=65536", "Port=-1",
-        "Port=20x6", "Port=", "ConnectTimeout=0", "ConnectTimeout=-5", "ConnectTimeout=five",
-        "ConnectTimeout=nan", "ConnectTimeout=inf", "IdleTimeout=1e9", "RememberLast=yes please",
-        "Verify=2", "PaletteAlpha=", "Retry=21", "Retry=-1", "Retry=one",
+        "Address=",
+        "Address=300.1.1.1",
+        "Address=1.2.3",
+        "Address=1.2.3.4.5",
+        "Address=a b",
+        "Address=-bad.example",
+        "Address=\"host;name\"",
+        "Raster=1920x1081",
+        "Raster=",
+        "Raster=HD",
+        "Aspect=Stretch",
+        "Fmem=0",
+        "Fmem=3",
+        "Fmem=1.0",
+        "Port=0",
+        "Port=65536",
+        "Port=-1",
+        "Port=20x6",
+        "Port=",
+        "ConnectTimeout=0",
+        "ConnectTimeout=-5",
+        "ConnectTimeout=five",
+        "ConnectTimeout=nan",
+        "ConnectTimeout=inf",
+        "IdleTimeout=1e9",
+        "RememberLast=yes please",
+        "Verify=2",
+        "PaletteAlpha=",
+        "Retry=21",
+        "Retry=-1",
+        "Retry=one",
         "LastImageFolder=/a,/b",  // an unquoted comma makes a list, not a folder
     };
     for (const char* line : lines) {
         std::vector<SettingsProblem> problems;
-        const StationSettings settings = Parse(std::string("; header\n[General]\n") + line + "\n", &problems);
+        const StationSettings settings =
+            Parse(std::string("; header\n[General]\n") + line + "\n", &problems);
         EXPECT_TRUE(settings == StationSettings{}) << line;
         ASSERT_EQ(problems.size(), 1u) << line << "\n" << Describe(problems);
         EXPECT_EQ(problems[0].file, "test.conf");
@@ -184,15 +214,21 @@ TEST(SettingsDialect, ReadsWhatQSettingsWrites)
         {"[General]\nLastImageFolder=  /spaces trimmed  \n", "/spaces trimmed"},
         {"[General]\nLastImageFolder=/quote\\\"and\\\\backslash\n", "/quote\"and\\backslash"},
         {"[General]\nLastImageFolder=/tab\\there\\nline\n", "/tab\there\nline"},
-        // Qt 5 writes non-ASCII as \x escapes of UTF-16 units; a hex digit after one is escaped too.
-        {"[General]\nLastImageFolder=/M\\xfcller/Caf\\xe9\\x31\n", "/M\xC3\xBCller/Caf\xC3\xA9" "1"},
+        // Qt 5 writes non-ASCII as \x escapes of UTF-16 units; a hex digit after one is escaped
+        // too.
+        {"[General]\nLastImageFolder=/M\\xfcller/Caf\\xe9\\x31\n",
+         "/M\xC3\xBCller/Caf\xC3\xA9"
+         "1"},
         {"[General]\nLastImageFolder=/\\x6f22\\x5b57\n", "/\xE6\xBC\xA2\xE5\xAD\x97"},
         {"[General]\nLastImageFolder=/\\xd83d\\xde00\n", "/\xF0\x9F\x98\x80"},  // a surrogate pair
+        {"[General]\nLastImageFolder=/\\xd83dx\\xde00\n",
+         "/\xEF\xBF\xBDx\xEF\xBF\xBD"},  // lone halves
         // Qt 6 writes UTF-8 as it is.
         {"[General]\nLastImageFolder=/M\xC3\xBCller\n", "/M\xC3\xBCller"},
         {"[General]\nLastImageFolder=@@at\n", "@at"},
         {"[General]\nLastImageFolder=/a ; a comment\n", "/a"},
-        {"[General]\n; LastImageFolder=/commented\n# LastImageFolder=/hashed\nLastImageFolder=/b\n", "/b"},
+        {"[General]\n; LastImageFolder=/commented\n# LastImageFolder=/hashed\nLastImageFolder=/b\n",
+         "/b"},
         {"[General]\nLastImageFolder=/first\nLastImageFolder=/last wins\n", "/last wins"},
         {"[General]\nLastImageFolder=\"/two\nlines\"\n", "/two\nlines"},
         {"[General]\nLastImageFolder=/joined\\\n/line\n", "/joined/line"},
@@ -209,11 +245,32 @@ TEST(SettingsDialect, ReadsWhatQSettingsWrites)
 
 TEST(SettingsDialect, EscapingRoundTripsAnyBytes)
 {
-    std::vector<std::string> values = {
-        "",        "plain",  " lead",   "trail ", "a,b",      "a;b",       "a=b",      "\"q\"",
-        "back\\slash",       "@at",     "@@two",  "\x01\x02", std::string("nul\0" "1", 5),
-        "tab\t7",  "\x1f" "a", "\x7f",  "M\xC3\xBCller",      "\xFF\xFE bytes",        "\\x41",
-        "new\nline\r\n",     "  ",      "#hash",  "[section]"};
+    std::vector<std::string> values = {"",
+                                       "plain",
+                                       " lead",
+                                       "trail ",
+                                       "a,b",
+                                       "a;b",
+                                       "a=b",
+                                       "\"q\"",
+                                       "back\\slash",
+                                       "@at",
+                                       "@@two",
+                                       "\x01\x02",
+                                       std::string("nul\0"
+                                                   "1",
+                                                   5),
+                                       "tab\t7",
+                                       "\x1f"
+                                       "a",
+                                       "\x7f",
+                                       "M\xC3\xBCller",
+                                       "\xFF\xFE bytes",
+                                       "\\x41",
+                                       "new\nline\r\n",
+                                       "  ",
+                                       "#hash",
+                                       "[section]"};
     std::mt19937 random(7);
     for (int i = 0; i < 200; ++i) {
         std::string value(random() % 24, '\0');
@@ -224,7 +281,8 @@ TEST(SettingsDialect, EscapingRoundTripsAnyBytes)
         const std::string escaped = EscapeIniValue(value);
         EXPECT_EQ(escaped.find_first_of("\n\r"), std::string::npos);
         std::vector<SettingsProblem> problems;
-        const StationSettings settings = Parse("[General]\nLastSaveFolder=" + escaped + "\n", &problems);
+        const StationSettings settings =
+            Parse("[General]\nLastSaveFolder=" + escaped + "\n", &problems);
         EXPECT_EQ(settings.lastSaveFolder, value) << escaped;
         EXPECT_TRUE(problems.empty()) << escaped << "\n" << Describe(problems);
     }
@@ -279,8 +337,8 @@ TEST(BrokenSettingsFiles, AreReportedWithFileAndLine)
 
 TEST_F(StationFolders, UnusableFilesAreOneProblemEach)
 {
-    ::mkdir(User().c_str(), 0700);             // a folder where the user file belongs
-    ::mkfifo(System(1).c_str(), 0600);         // a FIFO nobody writes: must not hang
+    ::mkdir(User().c_str(), 0700);                        // a folder where the user file belongs
+    ::mkfifo(System(1).c_str(), 0600);                    // a FIFO nobody writes: must not hang
     WriteTextFile(System(2), std::string(2 << 20, '#'));  // far too large
     std::vector<SettingsProblem> problems;
     const StationSettings settings = LoadStationSettings(&problems);
@@ -322,11 +380,18 @@ TEST(SettingsLocations, FollowTheXdgRules)
     };
     const std::string home = folder.Path();
     const Case cases[] = {
-        {nullptr, nullptr, home + "/.config/imgcast/imgcast.conf", {"/etc/xdg/imgcast/imgcast.conf"}},
-        {"", "", home + "/.config/imgcast/imgcast.conf", {"/etc/xdg/imgcast/imgcast.conf"}},
-        {"relative/config", "relative:also/relative", home + "/.config/imgcast/imgcast.conf",
+        {nullptr,
+         nullptr,
+         home + "/.config/imgcast/imgcast.conf",
          {"/etc/xdg/imgcast/imgcast.conf"}},
-        {"/custom/", "/first::relative:/second/", "/custom/imgcast/imgcast.conf",
+        {"", "", home + "/.config/imgcast/imgcast.conf", {"/etc/xdg/imgcast/imgcast.conf"}},
+        {"relative/config",
+         "relative:also/relative",
+         home + "/.config/imgcast/imgcast.conf",
+         {"/etc/xdg/imgcast/imgcast.conf"}},
+        {"/custom/",
+         "/first::relative:/second/",
+         "/custom/imgcast/imgcast.conf",
          {"/first/imgcast/imgcast.conf", "/second/imgcast/imgcast.conf"}},
     };
     for (const Case& c : cases) {
