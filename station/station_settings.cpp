@@ -108,6 +108,11 @@ bool ParseRaster(const std::string& text, StationRaster* raster)
     return false;
 }
 
+bool IsAsciiAlphanumeric(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
 bool IsDottedIpv4(const std::string& text)
 {
     int parts = 0;
@@ -117,7 +122,9 @@ bool IsDottedIpv4(const std::string& text)
         if (end == std::string::npos) end = text.size();
         const std::string digits = text.substr(start, end - start);
         long part = 0;
-        if (digits.empty() || digits.size() > 3 || !ParseInteger(digits, 0, 255, &part))
+        // A leading zero is refused: the resolver would read "010" as octal 8.
+        if (digits.empty() || digits.size() > 3 || (digits.size() > 1 && digits[0] == '0') ||
+            !ParseInteger(digits, 0, 255, &part))
             return false;
         if (++parts > 4) return false;
         if (end == text.size()) return parts == 4;
@@ -125,8 +132,8 @@ bool IsDottedIpv4(const std::string& text)
     }
 }
 
-// A host name: labels of letters, digits and '-', 1 to 63 characters, not starting or ending
-// with '-', 253 characters in all (a trailing dot allowed).
+// A host name: labels of ASCII letters, digits, '-' and '_' (which /etc/hosts may hold), 1 to
+// 63 characters, not starting or ending with '-', 253 characters in all (a trailing dot allowed).
 bool IsHostName(const std::string& text)
 {
     std::string name = text;
@@ -139,7 +146,7 @@ bool IsHostName(const std::string& text)
         const size_t length = end - start;
         if (length == 0 || length > 63 || name[start] == '-' || name[end - 1] == '-') return false;
         for (size_t i = start; i < end; ++i)
-            if (!std::isalnum(static_cast<unsigned char>(name[i])) && name[i] != '-') return false;
+            if (!IsAsciiAlphanumeric(name[i]) && name[i] != '-' && name[i] != '_') return false;
         if (end == name.size()) return true;
         start = end + 1;
     }
