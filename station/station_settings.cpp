@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -580,6 +579,20 @@ StationSettings LoadStationSettings(std::vector<SettingsProblem>* problems)
     return settings;
 }
 
+bool ParseDottedIpv4(const std::string& address, std::array<uint8_t, 4>* bytes)
+{
+    if (!IsDottedIpv4(address)) return false;
+    size_t start = 0;
+    for (uint8_t& byte : *bytes) {
+        const size_t end = std::min(address.find('.', start), address.size());
+        long part = 0;
+        ParseInteger(address.substr(start, end - start), 0, 255, &part);
+        byte = static_cast<uint8_t>(part);
+        start = end + 1;
+    }
+    return true;
+}
+
 const char* RasterSettingText(StationRaster raster)
 {
     switch (raster) {
@@ -636,13 +649,15 @@ bool SaveRememberedSettingsTo(const std::string& givenPath, const StationSetting
     if (readError != 0 && readError != ENOENT)
         return fail(path + ": " + ReadErrorText(readError) + "; not rewritten");
 
-    const std::pair<const char*, std::string> owned[] = {
-        {"Address", EscapeIniValue(settings.address)},
+    std::vector<std::pair<std::string, std::string>> owned = {
         {"Raster", RasterSettingText(settings.raster)},
         {"Aspect", settings.keepAspect ? "Keep" : "Full"},
         {"Fmem", settings.fmem == 2 ? "2" : "1"},
         {"LastImageFolder", EscapeIniValue(settings.lastImageFolder)},
         {"LastSaveFolder", EscapeIniValue(settings.lastSaveFolder)}};
+    // An address the reader would refuse is left out; the file's own line stays.
+    if (IsAddress(settings.address))
+        owned.insert(owned.begin(), {"Address", EscapeIniValue(settings.address)});
     const size_t firstLf = text.find('\n');
     const char* newline =
         firstLf != std::string::npos && firstLf > 0 && text[firstLf - 1] == '\r' ? "\r\n" : "\n";
@@ -654,7 +669,7 @@ bool SaveRememberedSettingsTo(const std::string& givenPath, const StationSetting
         std::string replacement;
     };
     std::vector<Edit> edits;
-    bool written[std::size(owned)] = {};
+    std::vector<bool> written(owned.size(), false);
     const std::vector<IniLine> lines = ScanIniText(text);
     // Missing keys go after the last entry of the first [General] part, or after its header.
     size_t insertAt = std::string::npos;
@@ -674,12 +689,12 @@ bool SaveRememberedSettingsTo(const std::string& givenPath, const StationSetting
         if (line.kind != IniLine::Kind::Entry || !line.general) continue;
         if (!generalFound) generalFound = true;
         if (!generalClosed) insertAt = line.next;
-        for (size_t k = 0; k < std::size(owned); ++k) {
+        for (size_t k = 0; k < owned.size(); ++k) {
             if (line.key != owned[k].first) continue;
             if (written[k]) {
                 edits.push_back({line.begin, line.next, ""});  // a later copy would win
             } else {
-                std::string replacement = std::string(owned[k].first) + "=" + owned[k].second;
+                std::string replacement = owned[k].first + "=" + owned[k].second;
                 if (line.contentEnd < line.end) replacement += " ";  // keeps its "; comment"
                 edits.push_back({line.begin, line.contentEnd, replacement});
                 written[k] = true;
@@ -687,8 +702,8 @@ bool SaveRememberedSettingsTo(const std::string& givenPath, const StationSetting
         }
     }
     std::string added;
-    for (size_t k = 0; k < std::size(owned); ++k)
-        if (!written[k]) added += std::string(owned[k].first) + "=" + owned[k].second + newline;
+    for (size_t k = 0; k < owned.size(); ++k)
+        if (!written[k]) added += owned[k].first + "=" + owned[k].second + newline;
     if (!added.empty()) {
         if (!generalFound) {
             insertAt = firstSection != std::string::npos ? firstSection : text.size();

@@ -9,8 +9,19 @@
 // loaded settings, beat both. Nothing here stops the program: a missing file gives the defaults,
 // and a malformed file, line or value is reported once as a SettingsProblem while that value
 // keeps what it had without the line (the system file's value, else the default).
+//
+// From a command-line tool:
+//   std::vector<SettingsProblem> problems;
+//   StationSettings settings = LoadStationSettings(&problems);
+//   for (const SettingsProblem& problem : problems)
+//       std::fprintf(stderr, "imgcast-cli: %s\n", FormatSettingsProblem(problem).c_str());
+//   if (portOption) settings.port = *portOption;  // options beat the files
+// A window shows the same texts once at start (a status line or one message box) and, with
+// RememberLast set, calls SaveRememberedSettings when it closes.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -62,13 +73,18 @@ void ParseStationSettings(const std::string& text, const std::string& fileName,
 void LoadStationSettingsFile(const std::string& path, StationSettings* into,
                              std::vector<SettingsProblem>* problems);
 
+// The four bytes of a dotted IPv4 address ("192.168.0.10"); false for a host name, which the
+// caller resolves, or anything else.
+bool ParseDottedIpv4(const std::string& address, std::array<uint8_t, 4>* bytes);
+
 // The text a value is written as: "1920x1080", "Keep", "true", "2.5".
 const char* RasterSettingText(StationRaster raster);
 std::string FormatSettingSeconds(double seconds);
 
 // Writes the remembered values (Address, Raster, Aspect, Fmem, LastImageFolder,
-// LastSaveFolder) into the user file, creating it and its folder (0700) when missing. Only those
-// keys' lines are rewritten; every other line, comment and section is kept as it was. The file
+// LastSaveFolder) into the user file, creating it and its folder (0700) when missing. An
+// Address that is not a valid one is not written (the file keeps its own). Only those keys'
+// lines are rewritten; every other line, comment and section is kept as it was. The file
 // is replaced atomically (a temporary file beside it, flushed, then renamed over it; a symbolic
 // link is followed, not replaced). Returns true, or false with the reason in *error (may be
 // null); the old file is then untouched.

@@ -1,5 +1,7 @@
 // The settings file: defaults, every key's valid and invalid values, QSettings' INI dialect,
 // broken files, user-over-system precedence, the XDG locations and the remembered values' writer.
+#include <array>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <random>
@@ -185,6 +187,17 @@ TEST(SettingsKeys, InvalidValuesAreReportedAndKeepTheDefault)
         const std::string key = std::string(line).substr(0, std::string(line).find('='));
         EXPECT_EQ(problems[0].what.rfind(key + ":", 0), 0u) << problems[0].what;
     }
+}
+
+TEST(SettingsKeys, DottedAddressesGiveTheirBytes)
+{
+    std::array<uint8_t, 4> bytes{};
+    EXPECT_TRUE(ParseDottedIpv4("192.168.0.10", &bytes));
+    EXPECT_EQ(bytes, (std::array<uint8_t, 4>{192, 168, 0, 10}));
+    EXPECT_TRUE(ParseDottedIpv4("0.0.0.255", &bytes));
+    EXPECT_EQ(bytes, (std::array<uint8_t, 4>{0, 0, 0, 255}));
+    for (const char* address : {"switcher.example", "1.2.3", "010.1.1.1", "1.2.3.256", ""})
+        EXPECT_FALSE(ParseDottedIpv4(address, &bytes)) << address;
 }
 
 TEST(SettingsKeys, UnknownKeysAreWarningsOthersSectionsAreNotOurs)
@@ -439,6 +452,11 @@ TEST_F(StationFolders, RememberedValuesRoundTrip)
     EXPECT_TRUE(LoadStationSettings(nullptr) == remembered);
     const std::string text = ReadTextFile(User());
     EXPECT_EQ(text.find("Address="), text.rfind("Address="));
+
+    // An address the reader would refuse is not written; the file keeps its own.
+    remembered.address = "";
+    ASSERT_TRUE(SaveRememberedSettings(remembered, &error)) << error;
+    EXPECT_EQ(LoadStationSettings(nullptr).address, "switcher.example");
 }
 
 TEST_F(StationFolders, SavingKeepsEveryOtherLine)
