@@ -447,36 +447,44 @@ std::string Printable(const std::string& text)
     return printable;
 }
 
-int AppendLine(const std::string& path, const std::string& line)
+// Appends one line; returns "" or why it was not written.
+std::string AppendLine(const std::string& path, const std::string& line)
 {
-    if (path.empty()) return ENOENT;
-    // O_NONBLOCK: a FIFO without a reader, or a full one, fails at once instead of waiting.
+    if (path.empty()) return "no home folder";
+    // O_NONBLOCK: a FIFO without a reader fails at once instead of waiting for one.
     const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     int fd = ::open(path.c_str(), flags, 0600);
     if (fd < 0 && errno == ENOENT) {
         const size_t slash = path.find_last_of('/');
         if (slash != std::string::npos && slash > 0) {
             const int made = MakeFolders(path.substr(0, slash));
-            if (made != 0) return made;
+            if (made != 0) return std::strerror(made);
         }
         fd = ::open(path.c_str(), flags, 0600);
     }
-    if (fd < 0) return errno;
+    if (fd < 0) return std::strerror(errno);
+    // A pipe or socket could end the process with SIGPIPE when its reader goes away between the
+    // open and the write; only files and devices (/dev/null) are written.
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !(S_ISREG(status.st_mode) || S_ISCHR(status.st_mode))) {
+        ::close(fd);
+        return "not a regular file";
+    }
     // One write() per line: with O_APPEND the kernel places it whole at the end, so lines of
     // concurrent writers never interleave.
     ssize_t count;
     do {
         count = ::write(fd, line.data(), line.size());
     } while (count < 0 && errno == EINTR);
-    int result = 0;
+    std::string result;
     if (count < 0) {
-        result = errno;
+        result = std::strerror(errno);
     } else if (static_cast<size_t>(count) < line.size()) {
         // A full disk took part of the line: end it, so the next entry starts on its own line
         // (the reader skips the fragment).
         ssize_t ignored = ::write(fd, "\n", 1);
         (void)ignored;
-        result = ENOSPC;
+        result = "only part of the line was written (disk full?)";
     }
     ::close(fd);
     return result;
@@ -652,10 +660,10 @@ std::string CTransferJournal::Append(const JournalEntry& entry)
 {
     JournalEntry stamped = entry;
     if (stamped.timeMilliseconds == 0) stamped.timeMilliseconds = JournalClockNow();
-    const int error = AppendLine(m_path, FormatJournalLine(stamped) + "\n");
-    if (error == 0 || m_reported.exchange(true)) return "";
-    if (m_path.empty()) return "Transfer journal not written: no home folder";
-    return "Transfer journal " + m_path + " not written: " + std::strerror(error);
+    const std::string failure = AppendLine(m_path, FormatJournalLine(stamped) + "\n");
+    if (failure.empty() || m_reported.exchange(true)) return "";
+    if (m_path.empty()) return "Transfer journal not written: " + failure;
+    return "Transfer journal " + m_path + " not written: " + failure;
 }
 
 int ReadLastJournalEntries(const std::string& path, int count, std::vector<JournalEntry>* entries,

@@ -3,6 +3,7 @@
 // the last entries of a large journal with malformed lines.
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -369,6 +370,7 @@ class JournalFolder : public ::testing::Test {
     }
     CTemporaryFolder m_folder;
     CEnvironmentOverride m_environment;
+    int m_fifoReader = -1;
 };
 
 TEST_F(JournalFolder, LivesUnderTheStateFolder)
@@ -395,6 +397,8 @@ TEST_F(JournalFolder, LivesUnderTheStateFolder)
     JournalEntry back;
     ASSERT_TRUE(ParseJournalLine(lines[1], &back));
     EXPECT_GT(back.timeMilliseconds, SampleEntry().timeMilliseconds - 86400000LL * 365 * 10);
+    CTransferJournal discarded("/dev/null");  // a device is written like a file
+    EXPECT_EQ(discarded.Append(SampleEntry()), "");
 }
 
 TEST_F(JournalFolder, AFailureIsReportedOnce)
@@ -421,6 +425,13 @@ TEST_F(JournalFolder, AFailureIsReportedOnce)
              ::mkfifo(path.c_str(), 0600);
              return path;
          }},
+        {"a FIFO with a reader",  // a reader that goes away must not raise SIGPIPE
+         [&] {
+             const std::string path = m_folder.File("read-fifo.log");
+             ::mkfifo(path.c_str(), 0600);
+             m_fifoReader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+             return path;
+         }},
     };
     for (const Case& c : cases) {
         CTransferJournal journal(c.prepare());
@@ -431,6 +442,9 @@ TEST_F(JournalFolder, AFailureIsReportedOnce)
         EXPECT_EQ(journal.Append(SampleEntry()), "") << c.name;
     }
     EXPECT_EQ(ReadTextFile(m_folder.File("state-file")), "x");
+    char buffer[16];
+    EXPECT_LE(::read(m_fifoReader, buffer, sizeof buffer), 0);  // nothing went down the FIFO
+    ::close(m_fifoReader);
 }
 
 TEST_F(JournalFolder, ConcurrentWritersNeverInterleave)
