@@ -328,7 +328,9 @@ class CJsonLineReader {
             while (m_at < m_text.size() && m_text[m_at] >= '0' && m_text[m_at] <= '9') ++m_at;
             return m_at > first;
         };
+        const size_t first = m_at;
         if (!digits()) return false;
+        if (m_text[first] == '0' && m_at > first + 1) return false;  // no leading zeros
         if (Take('.') && !digits()) return false;
         if (Take('e') || Take('E')) {
             if (!Take('+')) Take('-');

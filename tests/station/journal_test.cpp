@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,38 @@ class CStrictJson {
         if (json.Peek() != '{' || !json.Value()) return false;
         json.Space();
         return json.m_at == text.size();
+    }
+
+    // The length of the valid UTF-8 sequence at text[at] (no overlong forms, no surrogates),
+    // or 0.
+    static size_t Utf8Length(const std::string& text, size_t at)
+    {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        const size_t length = c < 0x80                 ? 1
+                              : c >= 0xC2 && c <= 0xDF ? 2
+                              : c >= 0xE0 && c <= 0xEF ? 3
+                              : c >= 0xF0 && c <= 0xF4 ? 4
+                                                       : 0;
+        if (length == 0 || at + length > text.size()) return 0;
+        unsigned code = length == 1 ? c : c & (0x7F >> length);
+        for (size_t i = 1; i < length; ++i) {
+            const unsigned char next = static_cast<unsigned char>(text[at + i]);
+            if ((next & 0xC0) != 0x80) return 0;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if ((length == 3 && code < 0x800) || (length == 4 && code < 0x10000) ||
+            (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+            return 0;
+        return length;
+    }
+    static bool IsUtf8(const std::string& text)
+    {
+        for (size_t at = 0; at < text.size();) {
+            const size_t length = Utf8Length(text, at);
+            if (length == 0) return false;
+            at += length;
+        }
+        return true;
     }
 
   private:
@@ -94,22 +127,8 @@ class CStrictJson {
                 ++m_at;
                 continue;
             }
-            // UTF-8: the lead byte's length, continuation bytes, no overlong, no surrogates.
-            size_t length = c < 0x80                 ? 1
-                            : c >= 0xC2 && c <= 0xDF ? 2
-                            : c >= 0xE0 && c <= 0xEF ? 3
-                            : c >= 0xF0 && c <= 0xF4 ? 4
-                                                     : 0;
-            if (length == 0 || m_at + length > m_text.size()) return false;
-            unsigned code = length == 1 ? c : c & (0x7F >> length);
-            for (size_t i = 1; i < length; ++i) {
-                const unsigned char next = static_cast<unsigned char>(m_text[m_at + i]);
-                if ((next & 0xC0) != 0x80) return false;
-                code = (code << 6) | (next & 0x3F);
-            }
-            if ((length == 3 && code < 0x800) || (length == 4 && code < 0x10000) ||
-                (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
-                return false;
+            const size_t length = Utf8Length(m_text, m_at);
+            if (length == 0) return false;
             m_at += length;
         }
         return false;
@@ -330,6 +349,32 @@ TEST(JournalLines, MalformedLinesAreRefused)
     EXPECT_TRUE(ParseJournalLine(
         replaced("{", "{ \"note\" : \"x\" , \"later\":[1,{\"a\":[]},\"]\"],\"n\":null,"), &entry));
     EXPECT_FALSE(ParseJournalLine(replaced("{", "{\"later\":[1,2,"), &entry));
+}
+
+// Lines cut or changed anywhere: the reader never reads past the line (the sanitizer build
+// checks) and takes only what is whole.
+TEST(JournalLines, DamagedLinesNeverReadPastTheirEnd)
+{
+    JournalEntry entry = SampleEntry();
+    entry.file = "a\"b\\c\n\xC3\xA9\xF0\x9F\x98\x80\xFF";
+    const std::string good = FormatJournalLine(entry);
+    std::mt19937 random(5);
+    const char replacements[] = "\"\\{}[],:0-eEtu\x80\xC3 ";
+    for (int round = 0; round < 5000; ++round) {
+        std::string line = good;
+        if (round % 3 == 0) line.resize(1 + random() % (line.size() - 1));
+        for (int change = 0; change < 1 + round % 4; ++change)
+            line[random() % line.size()] = replacements[random() % (sizeof replacements - 1)];
+        JournalEntry back;
+        if (!ParseJournalLine(line, &back)) continue;
+        // Bytes that are not UTF-8 are taken as U+FFFD; everything else must be strict JSON.
+        if (CStrictJson::IsUtf8(line)) {
+            EXPECT_TRUE(CStrictJson::IsObjectLine(line)) << line;
+        }
+        JournalEntry again;
+        ASSERT_TRUE(ParseJournalLine(FormatJournalLine(back), &again));
+        EXPECT_TRUE(SameEntry(back, again));
+    }
 }
 
 TEST(JournalLines, ReadForPeople)

@@ -352,6 +352,29 @@ TEST(BrokenSettingsFiles, AreReportedWithFileAndLine)
     }
 }
 
+// Texts made of the dialect's special characters: the parser never reads past the text (the
+// sanitizer build checks) and every problem names a line of the text.
+TEST(BrokenSettingsFiles, SpecialCharactersInAnyOrder)
+{
+    const char alphabet[] = "\\\"=;,#[]%Ux0a9@ \t\r\nPortLastSaveFolder";
+    std::mt19937 random(11);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text(random() % 80, ' ');
+        for (char& c : text) c = alphabet[random() % (sizeof alphabet - 1)];
+        int lines = 1;
+        for (char c : text) lines += c == '\n' || c == '\r';
+        std::vector<SettingsProblem> problems;
+        Parse(text, &problems);
+        for (const SettingsProblem& problem : problems) {
+            EXPECT_GE(problem.line, 0);
+            EXPECT_LE(problem.line, lines) << text;
+        }
+        std::string value;
+        std::vector<std::string> items;
+        UnescapeIniValue(text, &value, &items);
+    }
+}
+
 TEST_F(StationFolders, UnusableFilesAreOneProblemEach)
 {
     ::mkdir(User().c_str(), 0700);                        // a folder where the user file belongs
