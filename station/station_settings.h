@@ -77,7 +77,7 @@ void LoadStationSettingsFile(const std::string& path, StationSettings* into,
 // caller resolves, or anything else.
 bool ParseDottedIpv4(const std::string& address, std::array<uint8_t, 4>* bytes);
 
-// The text a value is written as: "1920x1080", "Keep", "true", "2.5".
+// How a raster ("1920x1080") and a time in seconds ("2.5", shortest exact form) are written.
 const char* RasterSettingText(StationRaster raster);
 std::string FormatSettingSeconds(double seconds);
 

@@ -8,7 +8,8 @@
 // (one line in the file). "fmem" is "1", "2" or "1+2" for a colour/alpha pair; "raster" is
 // WIDTHxHEIGHT ("" when a Get received nothing); "aspect" is "Full" or "Keep" for a send and ""
 // for a get. Strings are UTF-8: a byte that is not part of valid UTF-8 (a file name can hold
-// anything) is written as U+FFFD, control characters as \uXXXX.
+// anything) is written as U+FFFD; quotes, backslashes and control characters are escaped
+// (\", \\, \n, \r, \t, else \u00XX).
 //
 // Appending never delays or fails a transfer: the file is opened with O_APPEND | O_NONBLOCK, the
 // line goes out in one write() (so concurrent writers never interleave parts of lines), nothing
@@ -29,7 +30,7 @@ struct JournalEntry {
     bool send = true;  // "send" or "get"
     int fmem = 1;      // 1 or 2; a pair is FMEM 1 and 2 whatever this says
     bool pair = false;
-    std::string file;  // the picture sent or the file a Get saved to ("" if none)
+    std::string file;  // the picture sent, or the file a Get saved to ("" when it saved none)
     int width = 0;     // raster; 0 × 0 when unknown
     int height = 0;
     bool keepAspect = false;   // a send's aspect mode
