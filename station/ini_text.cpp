@@ -49,7 +49,8 @@ std::vector<IniLine> ScanIniText(const std::string& text)
 {
     std::vector<IniLine> lines;
     const size_t size = text.size();
-    size_t position = 0;
+    // A byte order mark, which editors on other systems put first, is not part of the first line.
+    size_t position = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     int number = 1;
     bool general = true;  // keys before any section are in [General]
     // Steps over the line terminator at `i` (CR LF, LF or a lone CR) and counts the line.

@@ -22,5 +22,6 @@ struct IniLine {
 };
 
 // Splits `text` into logical lines. A line goes on past its end inside quotes or after a
-// backslash; ';' outside quotes starts a comment; a line starting with '#' is a comment too.
+// backslash; ';' outside quotes starts a comment; a line starting with '#' is a comment too. A
+// UTF-8 byte order mark at the start is skipped.
 std::vector<IniLine> ScanIniText(const std::string& text);

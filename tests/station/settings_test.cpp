@@ -251,6 +251,8 @@ TEST(SettingsDialect, ReadsWhatQSettingsWrites)
         {"[General]\nLastImageFolder=/joined\\\n/line\n", "/joined/line"},
         {"\n\n   \n[General]\n\n  LastImageFolder  =  /padded  \n\n", "/padded"},
         {"[General]\nLastImageFolder=@Invalid()\n", ""},
+        {"\xEF\xBB\xBF[General]\r\nLastImageFolder=/after a byte order mark\r\n",
+         "/after a byte order mark"},
     };
     for (const Case& c : cases) {
         std::vector<SettingsProblem> problems;
