@@ -7,6 +7,8 @@
 #include <new>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <gif_lib.h>
 #include <png.h>
 
@@ -400,7 +402,10 @@ int AddPaletteAlpha(const char* path, const Picture& picture,
     if (path == nullptr) return kPaletteAlphaUnreadable;
 
     CReadFile file(path);
-    if (file.Get() == nullptr) return kPaletteAlphaUnreadable;
+    struct stat status {};
+    if (file.Get() == nullptr || ::fstat(::fileno(file.Get()), &status) != 0 ||
+        !S_ISREG(status.st_mode))
+        return kPaletteAlphaUnreadable;
     // The format is told by the first bytes, never by the name, as ImgPort tells it.
     uint8_t signature[8] = {};
     const size_t got = std::fread(signature, 1, sizeof signature, file.Get());
