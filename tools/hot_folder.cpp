@@ -111,6 +111,7 @@ bool CHotFolder::Open(const std::string& folder, std::string* error)
     m_watch = -1;
     m_gone = false;
     m_arrivals.clear();
+    m_pendingNames.clear();
     m_folder = folder;
     while (m_folder.size() > 1 && m_folder.back() == '/') m_folder.pop_back();
 
@@ -156,8 +157,9 @@ bool CHotFolder::StopRequested() const
 
 void CHotFolder::Queue(int event, const std::string& name)
 {
-    if (event == kHotFolderFile) {
-        // Written again (or replaced) before it was reported: report it once, where it now stands.
+    // Written again (or replaced) before it was reported: report it once, where it now stands.
+    // Only then is the queue searched, so a burst of new files costs no more than their count.
+    if (event == kHotFolderFile && !m_pendingNames.insert(name).second) {
         auto same = std::find_if(m_arrivals.begin(), m_arrivals.end(), [&](const Arrival& a) {
             return a.event == kHotFolderFile && a.name == name;
         });
@@ -198,9 +200,10 @@ bool CHotFolder::ReadEvents()
 
 int CHotFolder::TakeArrival(std::string* path)
 {
-    const Arrival arrival = m_arrivals.front();
+    const Arrival arrival = std::move(m_arrivals.front());
     m_arrivals.pop_front();
     if (arrival.event != kHotFolderFile) return arrival.event;
+    m_pendingNames.erase(arrival.name);
     // Looked at when it is reported, not when it arrived: a file moved away or replaced by a
     // folder in the meantime is passed over. Links are not followed.
     const std::string full = m_folder + "/" + arrival.name;

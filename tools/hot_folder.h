@@ -21,6 +21,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <unordered_set>
 
 enum HotFolderEvent {
     kHotFolderFile = 0,      // *path names a newly arrived picture file
@@ -71,6 +72,7 @@ class CHotFolder {
     int m_stopFd = -1;
     bool m_gone = false;
     std::deque<Arrival> m_arrivals;
+    std::unordered_set<std::string> m_pendingNames;  // names of the files in m_arrivals
 };
 
 // Writes to a stop descriptor from StopFd(); async-signal-safe.

@@ -17,8 +17,8 @@
 
 namespace {
 
-constexpr OutputRaster kRasters[] = {OutputRaster::HD1080, OutputRaster::HD720,
-                                     OutputRaster::SD480, OutputRaster::SD576};
+constexpr OutputRaster kRasters[] = {OutputRaster::HD1080, OutputRaster::HD720, OutputRaster::SD480,
+                                     OutputRaster::SD576};
 
 // FitToRaster, EncodeFrame (HD above 1000 pixels) and DecodeFrame, each called by hand.
 std::vector<uint8_t> DecodedByHand(const Picture& picture, const PlaneBytes& plane,
@@ -179,10 +179,10 @@ TEST(CentredAspectRectangle, LargestCentredFit)
         {{16, 9}, 600, 800, {0, 75, 800, 450}},     // bars above and below
         {{4, 3}, 300, 1000, {300, 0, 400, 300}},    // bars left and right
         {{4, 3}, 800, 600, {0, 175, 600, 450}},
-        {{1, 1}, 100, 101, {0, 0, 100, 100}},       // the odd spare column goes right
+        {{1, 1}, 100, 101, {0, 0, 100, 100}},  // the odd spare column goes right
         {{1, 1}, 102, 100, {0, 1, 100, 100}},
-        {{16, 9}, 10, 10, {0, 2, 10, 6}},           // 5.625 rounds to 6
-        {{4, 3}, 487, 720, {35, 0, 649, 487}},      // 649.33
+        {{16, 9}, 10, 10, {0, 2, 10, 6}},       // 5.625 rounds to 6
+        {{4, 3}, 487, 720, {35, 0, 649, 487}},  // 649.33
         {{16, 9}, 1, 1, {0, 0, 1, 1}},
         {{16, 9}, 0, 100, {}},
         {{16, 9}, 100, -1, {}},

@@ -57,7 +57,8 @@ std::vector<uint8_t> PaddedAlpha(const std::vector<uint8_t>& alpha, int height, 
     std::vector<uint8_t> plane(size_t(stride) * height, 0);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            for (int c = 0; c < 3; ++c) plane[size_t(y) * stride + x * 3 + c] = alpha[y * width + x];
+            for (int c = 0; c < 3; ++c)
+                plane[size_t(y) * stride + x * 3 + c] = alpha[y * width + x];
     return plane;
 }
 
@@ -187,7 +188,8 @@ PngSpec KeyedPng(int colorType, int bitDepth, int height, int width, bool interl
                 // 16 bits: 0x1234 is keyed, its neighbours 0x1235 and 0x12FF are not, though all
                 // three scale to the same 8-bit grey.
                 static const unsigned kWide[] = {0x1234, 0x1235, 0x12FF, 0xFFFF, 0x0000};
-                spec.samples.push_back(bitDepth == 16 ? kWide[i % 5] : unsigned(i * 5 + y) % levels);
+                spec.samples.push_back(bitDepth == 16 ? kWide[i % 5]
+                                                      : unsigned(i * 5 + y) % levels);
             } else {
                 const bool keyed = (x + 2 * y) % 3 == 0;
                 const unsigned base = bitDepth == 16 ? 0x8000u : 0x80u;
@@ -234,7 +236,7 @@ struct GifSpec {
     int height = 1;
     bool interlace = false;
     bool controlBlock = true;
-    int transparent = -1;          // NO_TRANSPARENT_COLOR for none
+    int transparent = -1;               // NO_TRANSPARENT_COLOR for none
     std::vector<GifPixelType> indices;  // the frame's rows, top to bottom
 };
 
@@ -425,8 +427,8 @@ TEST(PngTransparencyAlpha, PngSuiteFiles)
         for (size_t i = 3; i < reference.size(); i += 4) expected.push_back(reference[i]);
         ExpectAlpha(path, expected);
     }
-    for (const char* name : {"tp0n0g08", "tp0n2c08", "tp0n3p08", "basn3p08", "basi3p04",
-                             "basi0g16", "basn2c16"}) {
+    for (const char* name :
+         {"tp0n0g08", "tp0n2c08", "tp0n3p08", "basn3p08", "basi3p04", "basi0g16", "basn2c16"}) {
         EXPECT_EQ(AddResult(suite + "/" + name + ".png"), kPaletteAlphaNothingToAdd) << name;
     }
     EXPECT_EQ(AddResult(suite + "/basn6a08.png"), kPaletteAlphaHasAlpha);
@@ -519,14 +521,14 @@ TEST(GifTransparencyAlpha, GiflibCorpusFiles)
         spec.width = first.ImageDesc.Width;
         spec.height = first.ImageDesc.Height;
         spec.transparent = control.TransparentColor;
-        spec.indices.assign(first.RasterBits,
-                            first.RasterBits + size_t(spec.width) * spec.height);
+        spec.indices.assign(first.RasterBits, first.RasterBits + size_t(spec.width) * spec.height);
         DGifCloseFile(gif, &error);
 
         int height = 0, width = 0;
         const std::vector<uint8_t> expected = ExpectedGifAlpha(spec, &height, &width);
-        const bool anyTransparent = spec.transparent >= 0 &&
-                                    std::find(expected.begin(), expected.end(), 0) != expected.end();
+        const bool anyTransparent =
+            spec.transparent >= 0 &&
+            std::find(expected.begin(), expected.end(), 0) != expected.end();
         if (anyTransparent) {
             ++withTransparency;
             ExpectAlpha(path, expected);
