@@ -16,6 +16,14 @@
 // already in the folder when watching starts are not reported: only what is dropped in afterwards.
 //
 // Linux only (inotify); no window toolkit, no link: the sending is the caller's callback.
+//
+// Use from a command:
+//     CHotFolder folder;
+//     std::string error;
+//     if (!folder.Open(dir, &error)) { print error; return 2; }
+//     StopHotFolderOnSignals(folder);
+//     return RunHotFolder(folder, sendOnePicture, printLine, SendJobText);
+// where sendOnePicture loads the file and runs a send job, returning its result (0 = sent).
 #pragma once
 
 #include <deque>
@@ -78,7 +86,9 @@ class CHotFolder {
 // Writes to a stop descriptor from StopFd(); async-signal-safe.
 void SignalHotFolderStop(int stopFd);
 
-// Makes SIGINT and SIGTERM stop `folder` (through SignalHotFolderStop). One folder per process.
+// Makes SIGINT and SIGTERM stop `folder` (through SignalHotFolderStop) instead of ending the
+// process, so a send in progress finishes (the link's time limits bound it) and the loop then
+// returns. One folder per process; false when the handlers cannot be installed.
 bool StopHotFolderOnSignals(const CHotFolder& folder);
 
 // True for names the hot folder reports (see above), without looking at the file.
