@@ -76,7 +76,8 @@ std::vector<uint8_t> MakeBmp(const BmpLayout& layout)
         Put16(out, 28, layout.bitCount);
         Put32(out, 30, layout.compression);
         Put32(out, 34, uint32_t(layout.pixelData.size()));
-        uint32_t entries = uint32_t(layout.palette.size() / 4);
+        uint32_t entries = layout.colorsUsed >= 0 ? uint32_t(layout.colorsUsed)
+                                                  : uint32_t(layout.palette.size() / 4);
         Put32(out, 46, entries);
         if (bitFields || layout.headerBytes >= 108)
             for (int i = 0; i < (masksAfter == 12 ? 3 : 4); ++i)
@@ -103,7 +104,8 @@ std::vector<uint8_t> MakePng(const PngLayout& layout)
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     std::vector<png_color> palette;
     for (size_t i = 0; i + 2 < layout.palette.size(); i += 3)
-        palette.push_back(png_color{layout.palette[i], layout.palette[i + 1], layout.palette[i + 2]});
+        palette.push_back(
+            png_color{layout.palette[i], layout.palette[i + 1], layout.palette[i + 2]});
     if (!palette.empty()) png_set_PLTE(png, info, palette.data(), int(palette.size()));
     if (!layout.transparency.empty()) {
         if (layout.colorType == PNG_COLOR_TYPE_PALETTE) {
@@ -120,7 +122,8 @@ std::vector<uint8_t> MakePng(const PngLayout& layout)
     }
     png_write_info(png, info);
     size_t rowBytes = png_get_rowbytes(png, info);
-    for (uint32_t y = 0; y < layout.height; ++y) png_write_row(png, layout.rows.data() + rowBytes * y);
+    for (uint32_t y = 0; y < layout.height; ++y)
+        png_write_row(png, layout.rows.data() + rowBytes * y);
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
     return out;

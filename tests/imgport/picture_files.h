@@ -20,6 +20,7 @@ struct BmpLayout {
     uint32_t masks[4] = {0, 0, 0, 0};  // red, green, blue, alpha
     std::vector<uint8_t> palette;
     std::vector<uint8_t> pixelData;
+    int64_t colorsUsed = -1;  // the header's colour count; -1: the entries in palette
 };
 std::vector<uint8_t> MakeBmp(const BmpLayout& layout);
 
