@@ -165,14 +165,20 @@ bool ReadBmpHeader(const uint8_t* data, size_t size, BmpHeader* header)
     }
 
     header->paletteOffset = kFileHeaderBytes + infoBytes + masksAfterHeader;
+    if (header->pixelOffset < header->paletteOffset || header->pixelOffset >= size) return false;
     if (header->bitCount <= 8 && header->compression != kCompressionJpeg &&
         header->compression != kCompressionPng) {
+        // The colour table lies between the headers and the pixel data. A table size the file
+        // states must fit there: a larger one is a broken header, not a short palette. Entries
+        // past what the depth can index are never used (an oversized table that is present is
+        // read like a full one).
+        uint64_t room = (header->pixelOffset - header->paletteOffset) / header->paletteEntryBytes;
+        if (colorsUsed > room) return false;
         uint32_t wanted = 1u << header->bitCount;
         if (colorsUsed != 0 && colorsUsed < wanted) wanted = colorsUsed;
-        uint64_t available = (size - header->paletteOffset) / header->paletteEntryBytes;
-        header->paletteCount = static_cast<uint32_t>(available < wanted ? available : wanted);
+        // Without a stated size, older writers store fewer entries than the depth allows.
+        header->paletteCount = static_cast<uint32_t>(room < wanted ? room : wanted);
     }
-    if (header->pixelOffset < header->paletteOffset || header->pixelOffset >= size) return false;
     return true;
 }
 
@@ -239,35 +245,46 @@ void ConvertRow(const uint8_t* source, const BmpHeader& header, const Bgr* palet
     }
 }
 
-// RLE8 / RLE4 into a picture cleared to black; pixels the stream skips (by a delta or an early end
-// of line or of the picture) stay black. False when the stream runs out before its end marker and
-// before the last row.
-bool DecodeRle(const uint8_t* data, size_t size, const BmpHeader& header, const Bgr* palette,
+// How an RLE8 / RLE4 stream ends.
+enum class RleEnd {
+    kComplete,   // end-of-bitmap marker, or every row reached
+    kTruncated,  // the bytes run out first
+    kOutside,    // a run or a delta leaves its row or the picture
+};
+
+// Walks an RLE8 / RLE4 stream from the bottom row up. With pixels null it only checks the stream
+// (before the buffer exists); otherwise it draws into a picture cleared to black, where pixels the
+// stream skips (by a delta or an early end of line or of the picture) stay black. Runs and deltas
+// must stay inside their row and the picture: a stream that reaches outside was not written for
+// this picture's size.
+RleEnd WalkRle(const uint8_t* data, size_t size, const BmpHeader& header, const Bgr* palette,
                uint8_t* pixels)
 {
     bool four = header.compression == kCompressionRle4;
     uint32_t width = header.width;
     uint32_t height = header.height;
-    std::memset(pixels, 0, size_t{width} * height * 3);
+    if (pixels != nullptr) std::memset(pixels, 0, size_t{width} * height * 3);
     size_t p = header.pixelOffset;
     uint64_t x = 0, y = 0;  // y counts rows from the bottom
     auto put = [&](uint32_t index) {
-        if (x < width && y < height) {
-            const Bgr& c = palette[index & 0xFF];
-            uint8_t* out = pixels + ((height - 1 - y) * size_t{width} + x) * 3;
-            out[0] = c.blue;
-            out[1] = c.green;
-            out[2] = c.red;
-        }
+        const Bgr& c = palette[index & 0xFF];
+        uint8_t* out = pixels + ((height - 1 - y) * size_t{width} + x) * 3;
+        out[0] = c.blue;
+        out[1] = c.green;
+        out[2] = c.red;
         ++x;
     };
     while (y < height) {
-        if (p + 2 > size) return false;
+        if (p + 2 > size) return RleEnd::kTruncated;
         uint32_t count = data[p];
         uint32_t value = data[p + 1];
         p += 2;
-        if (count > 0) {
-            if (x >= width) continue;  // a run past the end of the row draws nothing
+        if (count > 0) {  // encoded run of `count` pixels
+            if (x + count > width) return RleEnd::kOutside;
+            if (pixels == nullptr) {
+                x += count;
+                continue;
+            }
             for (uint32_t i = 0; i < count; ++i)
                 put(four ? ((i & 1) ? value & 0x0F : value >> 4) : value);
             continue;
@@ -276,22 +293,42 @@ bool DecodeRle(const uint8_t* data, size_t size, const BmpHeader& header, const 
             x = 0;
             ++y;
         } else if (value == 1) {  // end of picture
-            return true;
-        } else if (value == 2) {  // delta
-            if (p + 2 > size) return false;
+            return RleEnd::kComplete;
+        } else if (value == 2) {  // delta: right and up, within the picture
+            if (p + 2 > size) return RleEnd::kTruncated;
             x += data[p];
             y += data[p + 1];
             p += 2;
+            if (x > width || y >= height) return RleEnd::kOutside;
         } else {  // absolute run of `value` pixels, padded to a 16-bit boundary
             size_t bytes = four ? (value + 1) / 2 : value;
             size_t padded = (bytes + 1) & ~size_t{1};
-            if (p + padded > size) return false;
-            for (uint32_t i = 0; i < value; ++i)
-                put(four ? ((i & 1) ? data[p + i / 2] & 0x0F : data[p + i / 2] >> 4) : data[p + i]);
+            if (x + value > width) return RleEnd::kOutside;
+            if (p + padded > size) return RleEnd::kTruncated;
+            if (pixels == nullptr) {
+                x += value;
+            } else {
+                for (uint32_t i = 0; i < value; ++i)
+                    put(four ? ((i & 1) ? data[p + i / 2] & 0x0F : data[p + i / 2] >> 4)
+                             : data[p + i]);
+            }
             p += padded;
         }
     }
-    return true;
+    return RleEnd::kComplete;
+}
+
+// True when the RLE stream of the file could draw every pixel of the picture. Each two-byte code
+// draws at most 255 pixels (an encoded run; an absolute run draws at most two per byte), so N
+// stream bytes draw at most 255 × N / 2. End-of-line, delta and end-of-bitmap codes draw nothing:
+// they leave pixels to the background, and a delta alone skips up to 255 rows in four bytes, so
+// counting skipped pixels would let a few hundred bytes claim any size. A picture larger than its
+// runs can draw is therefore not one the data describes, and is refused before its buffer (up to
+// three bytes per claimed pixel) is allocated.
+bool RleCanFill(const BmpHeader& header, size_t size)
+{
+    uint64_t streamBytes = size - header.pixelOffset;
+    return uint64_t{header.width} * header.height <= 255 * (streamBytes / 2);
 }
 
 }  // namespace
@@ -319,11 +356,21 @@ DecodeResult DecodeBmp(const uint8_t* data, size_t size, CDecodeTarget& target)
         target.Announce(pictureSize);
         return DecodeResult::kReadFailed;
     }
+    if (rle) {
+        if (!RleCanFill(header, size)) return DecodeResult::kNoPicture;
+        RleEnd end = WalkRle(data, size, header, palette, nullptr);
+        if (end == RleEnd::kOutside) return DecodeResult::kNoPicture;
+        if (end == RleEnd::kTruncated) {
+            target.Announce(pictureSize);
+            return DecodeResult::kReadFailed;
+        }
+    }
     uint8_t* pixels = target.Allocate(pictureSize);
     if (pixels == nullptr) return DecodeResult::kNoMemory;
-    if (rle)
-        return DecodeRle(data, size, header, palette, pixels) ? DecodeResult::kOk
-                                                              : DecodeResult::kReadFailed;
+    if (rle) {
+        WalkRle(data, size, header, palette, pixels);  // checked above
+        return DecodeResult::kOk;
+    }
     size_t rowBytes = size_t{header.width} * bytesPerPixel;
     for (uint32_t y = 0; y < header.height; ++y) {
         const uint8_t* source = data + header.pixelOffset + stride * y;

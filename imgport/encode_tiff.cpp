@@ -1,9 +1,10 @@
 // TIFF writing through libtiff: 8-bit RGB, or RGBA with unassociated (straight) alpha when the
-// caller's pixels have 4 bytes; LZW with the horizontal predictor, in strips of about 8 KB.
+// caller's pixels have 4 bytes; LZW with the horizontal predictor, in strips of about 8 KB; into a
+// whole file image in memory, like the other encoders.
+#include <algorithm>
 #include <cstdarg>
+#include <cstring>
 #include <vector>
-
-#include <unistd.h>
 
 #include <tiffio.h>
 
@@ -17,25 +18,81 @@ int SilenceMessage(TIFF*, void*, const char*, const char*, va_list)
     return 1;
 }
 
+// The file libtiff writes, kept in memory: libtiff seeks back to patch offsets and may read what
+// it wrote, so this is a small random-access file rather than an appending stream.
+struct MemoryOutput {
+    std::vector<uint8_t>* bytes;
+    uint64_t position;
+};
+
+tmsize_t ReadOutput(thandle_t handle, void* out, tmsize_t length)
+{
+    auto* file = static_cast<MemoryOutput*>(handle);
+    uint64_t size = file->bytes->size();
+    if (length <= 0 || file->position >= size) return 0;
+    uint64_t count = std::min<uint64_t>(static_cast<uint64_t>(length), size - file->position);
+    std::memcpy(out, file->bytes->data() + file->position, static_cast<size_t>(count));
+    file->position += count;
+    return static_cast<tmsize_t>(count);
+}
+
+tmsize_t WriteOutput(thandle_t handle, void* data, tmsize_t length)
+{
+    auto* file = static_cast<MemoryOutput*>(handle);
+    if (length <= 0) return 0;
+    uint64_t end = file->position + static_cast<uint64_t>(length);
+    if (end > UINT32_MAX) return 0;  // classic TIFF offsets are 32 bits
+    try {
+        if (end > file->bytes->size()) file->bytes->resize(static_cast<size_t>(end));
+    } catch (...) {
+        return 0;  // out of memory: libtiff reports a write error
+    }
+    std::memcpy(file->bytes->data() + file->position, data, static_cast<size_t>(length));
+    file->position = end;
+    return length;
+}
+
+toff_t SeekOutput(thandle_t handle, toff_t offset, int whence)
+{
+    auto* file = static_cast<MemoryOutput*>(handle);
+    uint64_t base = whence == SEEK_CUR   ? file->position
+                    : whence == SEEK_END ? file->bytes->size()
+                                         : 0;
+    uint64_t target = base + offset;
+    if (target < base) return static_cast<toff_t>(-1);
+    file->position = target;
+    return target;
+}
+
+int CloseOutput(thandle_t)
+{
+    return 0;
+}
+toff_t SizeOfOutput(thandle_t handle)
+{
+    return static_cast<MemoryOutput*>(handle)->bytes->size();
+}
+int MapNothing(thandle_t, void**, toff_t*)
+{
+    return 0;
+}
+void UnmapNothing(thandle_t, void*, toff_t) {}
+
 }  // namespace
 
-bool EncodeTiff(const uint8_t* pixels, int height, int width, int bytesPerPixel, int fd,
-                const char* name)
+bool EncodeTiff(const uint8_t* pixels, int height, int width, int bytesPerPixel,
+                std::vector<uint8_t>* file)
 {
+    file->clear();
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-    if (options == nullptr) {
-        close(fd);
-        return false;
-    }
+    if (options == nullptr) return false;
     TIFFOpenOptionsSetErrorHandlerExtR(options, SilenceMessage, nullptr);
     TIFFOpenOptionsSetWarningHandlerExtR(options, SilenceMessage, nullptr);
-    // libtiff owns the descriptor from here and closes it in TIFFClose.
-    TIFF* tiff = TIFFFdOpenExt(fd, name, "w", options);
+    MemoryOutput output{file, 0};
+    TIFF* tiff = TIFFClientOpenExt("memory", "w", &output, ReadOutput, WriteOutput, SeekOutput,
+                                   CloseOutput, SizeOfOutput, MapNothing, UnmapNothing, options);
     TIFFOpenOptionsFree(options);
-    if (tiff == nullptr) {
-        close(fd);
-        return false;
-    }
+    if (tiff == nullptr) return false;
     bool ok = TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(width)) &&
               TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(height)) &&
               TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8) &&
@@ -66,7 +123,7 @@ bool EncodeTiff(const uint8_t* pixels, int height, int width, int bytesPerPixel,
     }
     if (ok) ok = TIFFWriteDirectory(tiff) != 0;
     TIFFClose(tiff);
-    return ok;
+    return ok && !file->empty();
 }
 
 }  // namespace imgport

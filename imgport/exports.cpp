@@ -85,14 +85,13 @@ int LoadPictureFile(const char* path, unsigned int* width, unsigned int* height,
 constexpr int kSaved = 0;
 constexpr int kNotSaved = 1;
 
+// Every saver encodes the whole file into memory first, so that the file on disk (or its
+// temporary name) exists only for the time of one write.
 int WriteEncodedFile(const char* path, const std::vector<uint8_t>& encoded)
 {
     std::string resolved;
     if (!ResolveSavePath(path, &resolved)) return kNotSaved;
-    CPendingFile file(resolved);
-    if (!file.IsOpen() || !file.WriteAll(encoded.data(), encoded.size()) || !file.Commit())
-        return kNotSaved;
-    return kSaved;
+    return SaveFileContents(resolved, encoded.data(), encoded.size()) ? kSaved : kNotSaved;
 }
 
 }  // namespace
@@ -173,15 +172,11 @@ int ZorGdipSaveImageTIFF(const char* path, int width, int height, int bytesPerPi
 {
     try {
         int layout = bytesPerPixel == 4 ? 4 : 3;
-        if (pixels == nullptr || !SaveSizeFits(height, width, layout)) return kNotSaved;
-        std::string resolved;
-        if (!ResolveSavePath(path, &resolved)) return kNotSaved;
-        CPendingFile file(resolved);
-        if (!file.IsOpen()) return kNotSaved;
-        if (!EncodeTiff(pixels, height, width, layout, file.ReleaseFd(),
-                        file.TemporaryPath().c_str()))
+        std::vector<uint8_t> encoded;
+        if (pixels == nullptr || !SaveSizeFits(height, width, layout) ||
+            !EncodeTiff(pixels, height, width, layout, &encoded))
             return kNotSaved;
-        return file.Commit() ? kSaved : kNotSaved;
+        return WriteEncodedFile(path, encoded);
     } catch (...) {
         return kNotSaved;
     }

@@ -7,6 +7,8 @@
 
 #include <fcntl.h>
 #include <iconv.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,43 +131,70 @@ bool ReadWholeFile(const std::string& path, CMallocBlock* contents, size_t* size
     return true;
 }
 
-CPendingFile::CPendingFile(const std::string& path)
-    : m_path(path)
+namespace {
+
+// Symbolic links followed before a save gives up, as the kernel does for a path.
+constexpr int kMaxLinkHops = 40;
+
+// The path at the end of a chain of symbolic links (itself when it is no link); it need not
+// exist. False for loops, unreadable links and paths whose folders cannot be examined.
+bool FollowLinks(const std::string& path, std::string* target)
 {
-    size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.empty()) return;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = folder + "." + name + ".imgport-" + std::to_string(getpid()) + "-" +
-                                std::to_string(g_pendingFileCounter.fetch_add(1));
-        int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            m_fd = fd;
-            m_temporaryPath = candidate;
-            return;
+    std::string current = path;
+    for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
+        struct stat status;
+        if (lstat(current.c_str(), &status) != 0) {
+            if (errno != ENOENT) return false;
+            *target = current;
+            return true;
         }
-        if (errno != EEXIST) return;  // missing folder, no permission: nothing is created
+        if (!S_ISLNK(status.st_mode)) {
+            *target = current;
+            return true;
+        }
+        std::vector<char> link(static_cast<size_t>(status.st_size > 0 ? status.st_size : 255) + 2);
+        ssize_t length = readlink(current.c_str(), link.data(), link.size());
+        if (length <= 0 || static_cast<size_t>(length) >= link.size()) return false;
+        std::string next(link.data(), static_cast<size_t>(length));
+        if (next[0] != '/') {  // relative to the folder that holds the link
+            size_t slash = current.rfind('/');
+            if (slash != std::string::npos) next = current.substr(0, slash + 1) + next;
+        }
+        current = next;
     }
+    return false;  // ELOOP
 }
 
-CPendingFile::~CPendingFile()
-{
-    if (m_fd >= 0) close(m_fd);
-    if (!m_committed && !m_temporaryPath.empty()) unlink(m_temporaryPath.c_str());
-}
+// Holds back the signals that end a process by default and that a user or a session sends while
+// a save is under way, for the calling thread; restores the previous mask when it ends. Signals
+// sent meanwhile are delivered then.
+class CHeldSignals {
+  public:
+    CHeldSignals()
+    {
+        sigset_t held;
+        sigemptyset(&held);
+        sigaddset(&held, SIGINT);
+        sigaddset(&held, SIGTERM);
+        sigaddset(&held, SIGHUP);
+        m_held = pthread_sigmask(SIG_BLOCK, &held, &m_previous) == 0;
+    }
+    CHeldSignals(const CHeldSignals&) = delete;
+    CHeldSignals& operator=(const CHeldSignals&) = delete;
+    ~CHeldSignals()
+    {
+        if (m_held) pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
+    }
 
-int CPendingFile::ReleaseFd()
-{
-    int fd = m_fd;
-    m_fd = -1;
-    return fd;
-}
+  private:
+    sigset_t m_previous;
+    bool m_held = false;
+};
 
-bool CPendingFile::WriteAll(const uint8_t* data, size_t size)
+bool WriteAll(int fd, const uint8_t* data, size_t size)
 {
     while (size > 0) {
-        ssize_t written = write(m_fd, data, size);
+        ssize_t written = write(fd, data, size);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) return false;
         data += written;
@@ -174,16 +203,93 @@ bool CPendingFile::WriteAll(const uint8_t* data, size_t size)
     return true;
 }
 
-bool CPendingFile::Commit()
+// A new file under a temporary name beside target, renamed over it when complete. With existing
+// set, the new file takes over that file's permission bits, owner and group.
+bool ReplaceWithNewFile(const std::string& target, const uint8_t* data, size_t size,
+                        const struct stat* existing)
 {
-    if (m_temporaryPath.empty()) return false;
-    if (m_fd >= 0) {
-        int fd = ReleaseFd();
-        if (close(fd) != 0) return false;
+    size_t slash = target.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (name.empty()) return false;
+    CHeldSignals held;
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary = folder + "." + name + ".imgport-" + std::to_string(getpid()) + "-" +
+                    std::to_string(g_pendingFileCounter.fetch_add(1));
+        // An existing file's copy stays private until it has that file's owner and mode.
+        fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                  existing != nullptr ? 0600 : 0666);
+        if (fd < 0 && errno != EEXIST) return false;  // missing folder, no permission
     }
-    if (rename(m_temporaryPath.c_str(), m_path.c_str()) != 0) return false;
-    m_committed = true;
-    return true;
+    if (fd < 0) return false;
+    bool ok = true;
+    if (existing != nullptr) {
+        mode_t mode = existing->st_mode & 07777;
+        // Only the superuser may give a file away; a copy we cannot give to the old owner and
+        // group does not keep set-user-ID or set-group-ID bits.
+        if ((existing->st_uid != geteuid() || existing->st_gid != getegid()) &&
+            fchown(fd, existing->st_uid, existing->st_gid) != 0)
+            mode &= ~mode_t{S_ISUID | S_ISGID};
+        ok = fchmod(fd, mode) == 0;
+    }
+    ok = ok && WriteAll(fd, data, size);
+    ok = close(fd) == 0 && ok;
+    ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
+    if (!ok) unlink(temporary.c_str());
+    return ok;
+}
+
+// Rewrites a regular file with more than one link in place, after reserving the space the new
+// contents need, so that a full disk fails before the first byte changes.
+bool RewriteInPlace(const std::string& target, const uint8_t* data, size_t size,
+                    const struct stat& existing)
+{
+    CHeldSignals held;
+    CUniqueFd fd(open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+    if (fd.Get() < 0) return false;
+    struct stat opened;
+    if (fstat(fd.Get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+        opened.st_dev != existing.st_dev || opened.st_ino != existing.st_ino)
+        return false;  // replaced between the look and the open
+    if (size > 0 && fallocate(fd.Get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) != 0 &&
+        errno != EOPNOTSUPP && errno != ENOSYS)
+        return false;  // no room: untouched
+    bool ok = WriteAll(fd.Get(), data, size) && ftruncate(fd.Get(), static_cast<off_t>(size)) == 0;
+    return close(fd.Release()) == 0 && ok;
+}
+
+// Writes to a FIFO or character device as it is. Opened without blocking, so that a FIFO
+// without a reader is refused at once; then written with blocking writes, as a reader expects.
+bool WriteToStream(const std::string& target, const uint8_t* data, size_t size)
+{
+    CUniqueFd fd(open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd.Get() < 0) return false;  // ENXIO: a FIFO nobody reads
+    struct stat opened;
+    if (fstat(fd.Get(), &opened) != 0 || !(S_ISFIFO(opened.st_mode) || S_ISCHR(opened.st_mode)))
+        return false;
+    int flags = fcntl(fd.Get(), F_GETFL);
+    if (flags < 0 || fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
+    bool ok = WriteAll(fd.Get(), data, size);
+    return close(fd.Release()) == 0 && ok;
+}
+
+}  // namespace
+
+bool SaveFileContents(const std::string& path, const uint8_t* data, size_t size)
+{
+    std::string target;
+    if (!FollowLinks(path, &target)) return false;
+    struct stat status;
+    if (lstat(target.c_str(), &status) != 0)
+        return errno == ENOENT && ReplaceWithNewFile(target, data, size, nullptr);
+    if (S_ISREG(status.st_mode))
+        return status.st_nlink > 1 ? RewriteInPlace(target, data, size, status)
+                                   : ReplaceWithNewFile(target, data, size, &status);
+    if (S_ISFIFO(status.st_mode) || S_ISCHR(status.st_mode))
+        return WriteToStream(target, data, size);
+    return false;  // a folder, a block device, a socket
 }
 
 }  // namespace imgport

@@ -1,5 +1,6 @@
 // Files as ImgPort's exports see them: path checks and the code page 932 fallback, reading a whole
-// file, and writing a file so that a failed save leaves nothing behind.
+// file, and writing a saved file so that a failed save leaves nothing behind and nothing but the
+// named file is ever replaced.
 #pragma once
 
 #include <cstddef>
@@ -30,29 +31,22 @@ bool ResolveSavePath(const char* path, std::string* resolved);
 // not a regular file, or is larger than any picture we accept.
 bool ReadWholeFile(const std::string& path, CMallocBlock* contents, size_t* size);
 
-// A new file written beside its final path and renamed over it only when complete, so that a
-// failed save leaves neither a partial file nor a changed old one.
-class CPendingFile {
-  public:
-    explicit CPendingFile(const std::string& path);
-    CPendingFile(const CPendingFile&) = delete;
-    CPendingFile& operator=(const CPendingFile&) = delete;
-    ~CPendingFile();  // removes the temporary file unless committed
-
-    bool IsOpen() const { return m_fd >= 0; }
-    int Fd() const { return m_fd; }
-    const std::string& TemporaryPath() const { return m_temporaryPath; }
-    // For writers that close the descriptor themselves.
-    int ReleaseFd();
-    bool WriteAll(const uint8_t* data, size_t size);
-    // Closes the file and gives it its final name.
-    bool Commit();
-
-  private:
-    std::string m_path;
-    std::string m_temporaryPath;
-    int m_fd = -1;
-    bool m_committed = false;
-};
+// Writes a whole encoded file (already complete in memory) to the path a saver was given, and
+// never replaces something that is not a file of ours:
+// - a symbolic link is followed (to its end, even a dangling one) and the file it names is saved;
+// - a new file, or an existing regular file with one link, is written under a temporary name
+//   beside it (".NAME.imgport-PID-N") and renamed over it only when complete; an existing file
+//   keeps its permission bits and, where the process may set them, its owner and group;
+// - an existing regular file with more than one hard link is written in place, so that every
+//   name keeps showing the same file; its space is reserved first, so a full disk leaves it as it
+//   was;
+// - a FIFO or a character device (a pipe, a terminal, /dev/null) is written in place; a FIFO
+//   without a reader is refused at once instead of waiting for one;
+// - folders, block devices, sockets and anything else are refused.
+// SIGINT, SIGTERM and SIGHUP are held back for the calling thread while a temporary file exists
+// (and while a hard-linked file is rewritten), so that an interrupt arriving during the save takes
+// effect after it. False when nothing was written (an existing file is then unchanged), or when a
+// device or FIFO failed mid-write.
+bool SaveFileContents(const std::string& path, const uint8_t* data, size_t size);
 
 }  // namespace imgport

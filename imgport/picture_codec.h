@@ -118,9 +118,8 @@ bool EncodeJpeg(const uint8_t* pixels, int height, int width, int quality,
                 std::vector<uint8_t>* file);
 bool EncodePng(const uint8_t* pixels, int height, int width, int bytesPerPixel,
                std::vector<uint8_t>* file);
-// TIFF is written straight to an open file descriptor, which it closes.
-bool EncodeTiff(const uint8_t* pixels, int height, int width, int bytesPerPixel, int fd,
-                const char* name);
+bool EncodeTiff(const uint8_t* pixels, int height, int width, int bytesPerPixel,
+                std::vector<uint8_t>* file);
 
 // Quality given to the JPEG encoder for the caller's value: the encoder understands 1 to 100, so
 // values below 1 give 1 and values above 100 give 100.

@@ -1,5 +1,6 @@
 // What the full-size loader delivers for each format: layout, bytes per pixel, colours.
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,27 +25,53 @@ LoadOutcome LoadBytes(const CTemporaryFolder& folder, const std::string& name,
     return Load(ZorGdipLoadImage, path);
 }
 
-TEST(PackedRows, OddWidthPictureIsDeliveredWithoutFillBytes)
+std::string CaseName(const char* name)
+{
+    return name;
+}
+
+// --- Odd widths through each lossless saver and back ---
+
+struct LosslessSaver {
+    const char* name;
+    int (*save)(const std::string& path, int width, int height, const uint8_t* pixels);
+};
+const LosslessSaver kLosslessSavers[] = {
+    {"Bmp",
+     [](const std::string& path, int width, int height, const uint8_t* pixels) {
+         return ZorGdipSaveImageBMP(path.c_str(), width, height, pixels);
+     }},
+    {"Png",
+     [](const std::string& path, int width, int height, const uint8_t* pixels) {
+         return ZorGdipSaveImagePNG(path.c_str(), width, height, 3, pixels);
+     }},
+    {"Tiff",
+     [](const std::string& path, int width, int height, const uint8_t* pixels) {
+         return ZorGdipSaveImageTIFF(path.c_str(), width, height, 3, pixels);
+     }},
+};
+
+class PackedRows : public testing::TestWithParam<LosslessSaver> {};
+
+TEST_P(PackedRows, OddWidthPictureIsDeliveredWithoutFillBytes)
 {
     // 101 × 2, 24 bits per pixel: 606 bytes, second row at byte 303.
     CTemporaryFolder folder;
     auto pixels = MakePattern(2, 101, 3);
-    for (const char* name : {"odd.bmp", "odd.png", "odd.tif"}) {
-        std::string path = folder.File(name);
-        int saved = name[4] == 'b'   ? ZorGdipSaveImageBMP(path.c_str(), 101, 2, pixels.data())
-                    : name[4] == 'p' ? ZorGdipSaveImagePNG(path.c_str(), 101, 2, 3, pixels.data())
-                                     : ZorGdipSaveImageTIFF(path.c_str(), 101, 2, 3, pixels.data());
-        ASSERT_EQ(saved, 0) << name;
-        LoadOutcome outcome = Load(ZorGdipLoadImage, path);
-        ASSERT_EQ(outcome.result, 0) << name;
-        EXPECT_EQ(outcome.width, 101u);
-        EXPECT_EQ(outcome.height, 2u);
-        EXPECT_EQ(outcome.bytesPerPixel, 3u);
-        ASSERT_EQ(outcome.pixels.size(), 606u);
-        EXPECT_EQ(std::memcmp(outcome.pixels.data() + 303, pixels.data() + 303, 303), 0) << name;
-        EXPECT_EQ(outcome.pixels, pixels) << name;
-    }
+    std::string path = folder.File("odd");
+    ASSERT_EQ(GetParam().save(path, 101, 2, pixels.data()), 0);
+    LoadOutcome outcome = Load(ZorGdipLoadImage, path);
+    ASSERT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.width, 101u);
+    EXPECT_EQ(outcome.height, 2u);
+    EXPECT_EQ(outcome.bytesPerPixel, 3u);
+    ASSERT_EQ(outcome.pixels.size(), 606u);
+    EXPECT_EQ(std::memcmp(outcome.pixels.data() + 303, pixels.data() + 303, 303), 0);
+    EXPECT_EQ(outcome.pixels, pixels);
 }
+
+INSTANTIATE_TEST_SUITE_P(Savers, PackedRows, testing::ValuesIn(kLosslessSavers),
+                         [](const auto& info) { return CaseName(info.param.name); });
 
 TEST(FormatFromContent, FileNameExtensionIsIgnored)
 {
@@ -58,125 +85,126 @@ TEST(FormatFromContent, FileNameExtensionIsIgnored)
     EXPECT_EQ(outcome.pixels, pixels);
 }
 
-TEST(StraightAlpha, PngRgbaAndGreyAlphaGiveFourBytesNotPremultiplied)
-{
-    CTemporaryFolder folder;
-    // Pixel 0: red at alpha 0; pixel 1: grey 200 at alpha 64; pixel 2: opaque blue.
-    PngLayout rgba;
-    rgba.width = 3;
-    rgba.colorType = PNG_COLOR_TYPE_RGB_ALPHA;
-    rgba.rows = {255, 0, 0, 0, 200, 200, 200, 64, 0, 0, 255, 255};
-    LoadOutcome outcome = LoadBytes(folder, "rgba.png", MakePng(rgba));
-    ASSERT_EQ(outcome.result, 0);
-    EXPECT_EQ(outcome.bytesPerPixel, 4u);
-    EXPECT_EQ(outcome.pixels,
-              (std::vector<uint8_t>{0, 0, 255, 0, 200, 200, 200, 64, 255, 0, 0, 255}));
+// --- Files made byte by byte or with the codec libraries, and exactly what they deliver ---
 
-    PngLayout greyAlpha;
-    greyAlpha.width = 2;
-    greyAlpha.colorType = PNG_COLOR_TYPE_GRAY_ALPHA;
-    greyAlpha.bitDepth = 16;
-    greyAlpha.rows = {0x80, 0x00, 0x40, 0x00, 0xFF, 0xFF, 0x00, 0x00};
-    outcome = LoadBytes(folder, "ga16.png", MakePng(greyAlpha));
-    ASSERT_EQ(outcome.result, 0);
-    EXPECT_EQ(outcome.bytesPerPixel, 4u);
-    EXPECT_EQ(outcome.pixels, (std::vector<uint8_t>{128, 128, 128, 64, 255, 255, 255, 0}));
+struct MadeFile {
+    const char* name;
+    std::function<std::vector<uint8_t>()> make;
+    uint32_t width, height, bytesPerPixel;
+    std::vector<uint8_t> expected;  // packed rows, top first
+};
+void PrintTo(const MadeFile& file, std::ostream* out)
+{
+    *out << file.name;
 }
 
-TEST(StraightAlpha, TiffAssociatedAlphaIsUnpremultipliedAndUnassociatedKept)
+PngLayout Png(uint32_t width, int colorType, int bitDepth, std::vector<uint8_t> rows,
+              std::vector<uint8_t> palette = {}, std::vector<uint8_t> transparency = {})
 {
-    CTemporaryFolder folder;
-    // Straight colour (R 200, G 100, B 40) at alpha 128, stored both ways, 16 × 16.
-    std::vector<uint8_t> straight, premultiplied;
-    for (int i = 0; i < 256; ++i) {
-        straight.insert(straight.end(), {200, 100, 40, 128});
-        premultiplied.insert(premultiplied.end(), {100, 50, 20, 128});
-    }
-    for (bool tiled : {false, true}) {
-        std::string name = tiled ? "tiled" : "strips";
-        ASSERT_TRUE(WriteRgbaTiff(folder.File(name + "-u.tif"), 16, 16, EXTRASAMPLE_UNASSALPHA,
-                                  straight, tiled));
-        ASSERT_TRUE(WriteRgbaTiff(folder.File(name + "-a.tif"), 16, 16, EXTRASAMPLE_ASSOCALPHA,
-                                  premultiplied, tiled));
-        for (const char* kind : {"-u.tif", "-a.tif"}) {
-            LoadOutcome outcome = Load(ZorGdipLoadImage, folder.File(name + kind));
-            ASSERT_EQ(outcome.result, 0) << name << kind;
-            ASSERT_EQ(outcome.bytesPerPixel, 4u);
-            for (int i = 0; i < 256; ++i) {
-                EXPECT_NEAR(outcome.pixels[4 * i], 40, 1) << name << kind;
-                EXPECT_NEAR(outcome.pixels[4 * i + 1], 100, 1) << name << kind;
-                EXPECT_NEAR(outcome.pixels[4 * i + 2], 200, 1) << name << kind;
-                EXPECT_EQ(outcome.pixels[4 * i + 3], 128) << name << kind;
-            }
-        }
-    }
+    PngLayout layout;
+    layout.width = width;
+    layout.colorType = colorType;
+    layout.bitDepth = bitDepth;
+    layout.rows = std::move(rows);
+    layout.palette = std::move(palette);
+    layout.transparency = std::move(transparency);
+    return layout;
 }
 
-TEST(PaletteTransparency, GifWithTransparentEntryGivesThreeBytesOfPaletteColours)
+BmpLayout Bmp(uint32_t headerBytes, int32_t width, int32_t height, uint16_t bitCount,
+              uint32_t compression, std::vector<uint8_t> pixelData,
+              std::vector<uint8_t> palette = {}, std::vector<uint32_t> masks = {})
 {
-    CTemporaryFolder folder;
-    // Screen 4 × 3 with background entry 2; a 2 × 2 frame at (1, 1); entry 1 is transparent.
-    std::vector<uint8_t> palette = {255, 0, 0, 0, 255, 0, 0, 0, 255, 9, 9, 9};
-    std::vector<uint8_t> indices = {0, 1, 3, 0};
-    LoadOutcome outcome =
-        LoadBytes(folder, "t.gif", MakeGif(4, 3, 1, 1, 2, 2, palette, indices, 1, 2));
-    ASSERT_EQ(outcome.result, 0);
-    EXPECT_EQ(outcome.width, 4u);
-    EXPECT_EQ(outcome.height, 3u);
-    EXPECT_EQ(outcome.bytesPerPixel, 3u);
-    auto at = [&](int y, int x) {
-        const uint8_t* p = &outcome.pixels[(size_t(y) * 4 + x) * 3];
-        return std::vector<uint8_t>{p[0], p[1], p[2]};
+    BmpLayout layout;
+    layout.headerBytes = headerBytes;
+    layout.width = width;
+    layout.height = height;
+    layout.bitCount = bitCount;
+    layout.compression = compression;
+    layout.pixelData = std::move(pixelData);
+    layout.palette = std::move(palette);
+    for (size_t i = 0; i < masks.size() && i < 4; ++i) layout.masks[i] = masks[i];
+    return layout;
+}
+
+std::vector<MadeFile> MadeFileCases()
+{
+    auto png = [](PngLayout layout) { return [layout] { return MakePng(layout); }; };
+    auto bmp = [](BmpLayout layout) { return [layout] { return MakeBmp(layout); }; };
+    std::vector<MadeFile> files = {
+        // Straight alpha, 4 bytes: red at alpha 0, grey 200 at alpha 64, opaque blue.
+        {"PngRgbaStraight",
+         png(Png(3, PNG_COLOR_TYPE_RGB_ALPHA, 8,
+                 {255, 0, 0, 0, 200, 200, 200, 64, 0, 0, 255, 255})),
+         3,
+         1,
+         4,
+         {0, 0, 255, 0, 200, 200, 200, 64, 255, 0, 0, 255}},
+        {"PngGreyAlpha16",
+         png(Png(2, PNG_COLOR_TYPE_GRAY_ALPHA, 16,
+                 {0x80, 0x00, 0x40, 0x00, 0xFF, 0xFF, 0x00, 0x00})),
+         2,
+         1,
+         4,
+         {128, 128, 128, 64, 255, 255, 255, 0}},
+        // Transparency by palette entry or colour key: 3 bytes, colours kept.
+        {"PngPaletteWithTrns",
+         png(Png(2, PNG_COLOR_TYPE_PALETTE, 8, {0, 1}, {10, 20, 30, 40, 50, 60}, {0})),
+         2,
+         1,
+         3,
+         {30, 20, 10, 60, 50, 40}},
+        {"PngGreyWithTrns",
+         png(Png(3, PNG_COLOR_TYPE_GRAY, 8, {7, 100, 255}, {}, {7})),
+         3,
+         1,
+         3,
+         {7, 7, 7, 100, 100, 100, 255, 255, 255}},
+        {"PngRgb16WithTrns",
+         png(Png(1, PNG_COLOR_TYPE_RGB, 16, {0xFF, 0xFF, 0x80, 0x00, 0x00, 0x00}, {}, {1, 2, 3})),
+         1,
+         1,
+         3,
+         {0, 128, 255}},
+        // Screen 4 × 3 with background entry 2 (blue); a 2 × 2 frame at (1, 1) of entries 0 (red),
+        // 1 (transparent, keeps its green), 3 (grey 9) and 0.
+        {"GifTransparentEntry",
+         [] {
+             return MakeGif(4, 3, 1, 1, 2, 2, {255, 0, 0, 0, 255, 0, 0, 0, 255, 9, 9, 9},
+                            {0, 1, 3, 0}, 1, 2);
+         },
+         4,
+         3,
+         3,
+         {255, 0,   0, 255, 0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0,   0,   0, 255,
+          0,   255, 0, 255, 0, 0, 255, 0, 0, 9,   9, 9, 0,   0, 255, 255, 0, 0}},
+        // 16-bit 5-5-5 default: white, pure red (rows padded to 4 bytes).
+        {"Bmp16Bit555",
+         bmp(Bmp(40, 2, 1, 16, 0, {0xFF, 0x7F, 0x00, 0x7C})),
+         2,
+         1,
+         3,
+         {255, 255, 255, 0, 0, 255}},
+        {"Bmp16Bit565Fields",
+         bmp(Bmp(40, 2, 1, 16, 3, {0xE0, 0x07, 0x1F, 0x00}, {}, {0xF800, 0x07E0, 0x001F})),
+         2,
+         1,
+         3,
+         {0, 255, 0, 255, 0, 0}},
+        // V5, bit fields with an alpha mask: straight alpha, 4 bytes per pixel.
+        {"BmpV5AlphaMask",
+         bmp(Bmp(124, 2, 1, 32, 3, {10, 20, 200, 0, 30, 40, 50, 128}, {},
+                 {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000})),
+         2,
+         1,
+         4,
+         {10, 20, 200, 0, 30, 40, 50, 128}},
     };
-    EXPECT_EQ(at(0, 0), (std::vector<uint8_t>{255, 0, 0}));  // background entry 2: blue
-    EXPECT_EQ(at(1, 1), (std::vector<uint8_t>{0, 0, 255}));  // entry 0: red
-    EXPECT_EQ(at(1, 2), (std::vector<uint8_t>{0, 255, 0}));  // transparent entry keeps green
-    EXPECT_EQ(at(2, 1), (std::vector<uint8_t>{9, 9, 9}));
-    EXPECT_EQ(at(2, 3), (std::vector<uint8_t>{255, 0, 0}));
-}
 
-TEST(PaletteTransparency, PngPaletteGreyAndRgbWithTrnsGiveThreeBytes)
-{
-    CTemporaryFolder folder;
-    PngLayout palette;
-    palette.width = 2;
-    palette.colorType = PNG_COLOR_TYPE_PALETTE;
-    palette.palette = {10, 20, 30, 40, 50, 60};
-    palette.transparency = {0};
-    palette.rows = {0, 1};
-    LoadOutcome outcome = LoadBytes(folder, "p.png", MakePng(palette));
-    ASSERT_EQ(outcome.result, 0);
-    EXPECT_EQ(outcome.bytesPerPixel, 3u);
-    EXPECT_EQ(outcome.pixels, (std::vector<uint8_t>{30, 20, 10, 60, 50, 40}));
-
-    PngLayout grey;
-    grey.width = 3;
-    grey.colorType = PNG_COLOR_TYPE_GRAY;
-    grey.transparency = {7};
-    grey.rows = {7, 100, 255};
-    outcome = LoadBytes(folder, "g.png", MakePng(grey));
-    ASSERT_EQ(outcome.result, 0);
-    EXPECT_EQ(outcome.bytesPerPixel, 3u);
-    EXPECT_EQ(outcome.pixels, (std::vector<uint8_t>{7, 7, 7, 100, 100, 100, 255, 255, 255}));
-
-    PngLayout rgb16;
-    rgb16.width = 1;
-    rgb16.colorType = PNG_COLOR_TYPE_RGB;
-    rgb16.bitDepth = 16;
-    rgb16.transparency = {1, 2, 3};
-    rgb16.rows = {0xFF, 0xFF, 0x80, 0x00, 0x00, 0x00};
-    outcome = LoadBytes(folder, "rgb16.png", MakePng(rgb16));
-    ASSERT_EQ(outcome.result, 0);
-    EXPECT_EQ(outcome.bytesPerPixel, 3u);
-    EXPECT_EQ(outcome.pixels, (std::vector<uint8_t>{0, 128, 255}));
-}
-
-TEST(BmpVariants, HeadersDepthsAndRowOrdersDecodeToTheSamePixels)
-{
-    CTemporaryFolder folder;
-    // 3 × 2: top row red, green, blue; bottom row white, black, grey.
-    const std::vector<uint8_t> expected = {0,   0,   255, 0, 255, 0, 255, 0,   0,
-                                           255, 255, 255, 0, 0,   0, 128, 128, 128};
+    // One 3 × 2 picture stored every way a BMP can: top row red, green, blue; bottom row white,
+    // black, grey.
+    const std::vector<uint8_t> picture = {0,   0,   255, 0, 255, 0, 255, 0,   0,
+                                          255, 255, 255, 0, 0,   0, 128, 128, 128};
     // 24-bit rows are padded to 12 bytes; stored bottom row first unless top-down.
     std::vector<uint8_t> bottomUp24 = {255, 255, 255, 0, 0,   0, 128, 128, 128, 0, 0, 0,
                                        0,   0,   255, 0, 255, 0, 255, 0,   0,   0, 0, 0};
@@ -188,136 +216,158 @@ TEST(BmpVariants, HeadersDepthsAndRowOrdersDecodeToTheSamePixels)
     std::vector<uint8_t> palette3;
     for (size_t i = 0; i < palette.size(); i += 4)
         palette3.insert(palette3.end(), {palette[i], palette[i + 1], palette[i + 2]});
-
-    struct Case {
-        const char* name;
-        BmpLayout layout;
+    // 32-bit without an alpha mask: the fourth byte is ignored.
+    std::vector<uint8_t> pixels32 = {255, 255, 255, 7, 0, 0,   0, 7, 128, 128, 128, 7,
+                                     0,   0,   255, 7, 0, 255, 0, 7, 255, 0,   0,   7};
+    const std::vector<std::pair<const char*, BmpLayout>> kVariants = {
+        {"Bmp24BitCoreHeader", Bmp(12, 3, 2, 24, 0, bottomUp24)},
+        {"Bmp24Bit", Bmp(40, 3, 2, 24, 0, bottomUp24)},
+        {"Bmp24BitV4Header", Bmp(108, 3, 2, 24, 0, bottomUp24)},
+        {"Bmp24BitV5Header", Bmp(124, 3, 2, 24, 0, bottomUp24)},
+        {"Bmp24BitTopDown", Bmp(40, 3, -2, 24, 0, topDown24)},
+        {"Bmp8Bit", Bmp(40, 3, 2, 8, 0, {3, 4, 5, 0, 0, 1, 2, 0}, palette)},
+        {"Bmp8BitCoreHeader", Bmp(12, 3, 2, 8, 0, {3, 4, 5, 0, 0, 1, 2, 0}, palette3)},
+        {"Bmp4Bit", Bmp(40, 3, 2, 4, 0, {0x34, 0x50, 0, 0, 0x01, 0x20, 0, 0}, palette)},
+        // RLE8: an absolute run of 3 (padded), three runs of 1, end of picture.
+        {"BmpRle8", Bmp(40, 3, 2, 8, 1, {0, 3, 3, 4, 5, 0, 0, 0, 1, 0, 1, 1, 1, 2, 0, 1}, palette)},
+        // RLE4: absolute runs of 3 nibbles each.
+        {"BmpRle4", Bmp(40, 3, 2, 4, 2, {0, 3, 0x34, 0x50, 0, 0, 0, 3, 0x01, 0x20, 0, 1}, palette)},
+        {"Bmp32Bit", Bmp(40, 3, 2, 32, 0, pixels32)},
+        {"Bmp32BitFields",
+         Bmp(40, 3, 2, 32, 3, pixels32, {}, {0x00FF0000, 0x0000FF00, 0x000000FF})},
     };
-    std::vector<Case> cases;
-    for (uint32_t header : {12u, 40u, 108u, 124u}) {
-        BmpLayout layout;
-        layout.headerBytes = header;
-        layout.width = 3;
-        layout.height = 2;
-        layout.pixelData = bottomUp24;
-        cases.push_back({"24-bit", layout});
-    }
-    {
-        BmpLayout layout;
-        layout.width = 3;
-        layout.height = -2;
-        layout.pixelData = topDown24;
-        cases.push_back({"24-bit top-down", layout});
-    }
-    {
-        BmpLayout layout;
-        layout.width = 3;
-        layout.height = 2;
-        layout.bitCount = 8;
-        layout.palette = palette;
-        layout.pixelData = {3, 4, 5, 0, 0, 1, 2, 0};
-        cases.push_back({"8-bit", layout});
-        layout.headerBytes = 12;
-        layout.palette = palette3;
-        cases.push_back({"8-bit core", layout});
-    }
-    {
-        BmpLayout layout;
-        layout.width = 3;
-        layout.height = 2;
-        layout.bitCount = 4;
-        layout.palette = palette;
-        layout.pixelData = {0x34, 0x50, 0, 0, 0x01, 0x20, 0, 0};
-        cases.push_back({"4-bit", layout});
-    }
-    {
-        BmpLayout layout;  // RLE8: a run of 3 and an absolute run of 3 (padded), end of picture
-        layout.width = 3;
-        layout.height = 2;
-        layout.bitCount = 8;
-        layout.compression = 1;
-        layout.palette = palette;
-        layout.pixelData = {0, 3, 3, 4, 5, 0, 0, 0, 1, 0, 1, 1, 1, 2, 0, 1};
-        cases.push_back({"RLE8", layout});
-    }
-    {
-        BmpLayout layout;  // RLE4: absolute runs of 3 nibbles each
-        layout.width = 3;
-        layout.height = 2;
-        layout.bitCount = 4;
-        layout.compression = 2;
-        layout.palette = palette;
-        layout.pixelData = {0, 3, 0x34, 0x50, 0, 0, 0, 3, 0x01, 0x20, 0, 1};
-        cases.push_back({"RLE4", layout});
-    }
-    {
-        BmpLayout layout;  // 32-bit without alpha mask: the fourth byte is ignored
-        layout.width = 3;
-        layout.height = 2;
-        layout.bitCount = 32;
-        layout.pixelData = {255, 255, 255, 7, 0, 0,   0, 7, 128, 128, 128, 7,
-                          0,   0,   255, 7, 0, 255, 0, 7, 255, 0,   0,   7};
-        cases.push_back({"32-bit", layout});
-        layout.compression = 3;
-        layout.masks[0] = 0x00FF0000;
-        layout.masks[1] = 0x0000FF00;
-        layout.masks[2] = 0x000000FF;
-        cases.push_back({"32-bit bit fields", layout});
-    }
-    for (const Case& c : cases) {
-        LoadOutcome outcome = LoadBytes(folder, "v.bmp", MakeBmp(c.layout));
-        ASSERT_EQ(outcome.result, 0) << c.name << " header " << c.layout.headerBytes;
-        EXPECT_EQ(outcome.width, 3u) << c.name;
-        EXPECT_EQ(outcome.height, 2u) << c.name;
-        EXPECT_EQ(outcome.bytesPerPixel, 3u) << c.name;
-        EXPECT_EQ(outcome.pixels, expected) << c.name << " header " << c.layout.headerBytes;
-    }
+    for (const auto& [name, layout] : kVariants)
+        files.push_back({name, bmp(layout), 3, 2, 3, picture});
+    return files;
 }
 
-TEST(BmpVariants, SixteenBitFieldsAndAlphaMask)
+class MadeFiles : public testing::TestWithParam<MadeFile> {};
+
+TEST_P(MadeFiles, DeliverExactlyTheStoredPicture)
 {
+    const MadeFile& file = GetParam();
     CTemporaryFolder folder;
-    // 16-bit 5-5-5 default: one white and one pure red pixel (rows padded to 4 bytes).
-    BmpLayout rgb555;
-    rgb555.width = 2;
-    rgb555.height = 1;
-    rgb555.bitCount = 16;
-    rgb555.pixelData = {0xFF, 0x7F, 0x00, 0x7C};
-    LoadOutcome outcome = LoadBytes(folder, "555.bmp", MakeBmp(rgb555));
+    LoadOutcome outcome = LoadBytes(folder, "made", file.make());
     ASSERT_EQ(outcome.result, 0);
-    EXPECT_EQ(outcome.pixels, (std::vector<uint8_t>{255, 255, 255, 0, 0, 255}));
-
-    BmpLayout rgb565 = rgb555;
-    rgb565.compression = 3;
-    rgb565.masks[0] = 0xF800;
-    rgb565.masks[1] = 0x07E0;
-    rgb565.masks[2] = 0x001F;
-    rgb565.pixelData = {0xE0, 0x07, 0x1F, 0x00};  // pure green, pure blue
-    outcome = LoadBytes(folder, "565.bmp", MakeBmp(rgb565));
-    ASSERT_EQ(outcome.result, 0);
-    EXPECT_EQ(outcome.bytesPerPixel, 3u);
-    EXPECT_EQ(outcome.pixels, (std::vector<uint8_t>{0, 255, 0, 255, 0, 0}));
-
-    BmpLayout alpha;  // V5, bit fields with an alpha mask: straight alpha, 4 bytes per pixel
-    alpha.headerBytes = 124;
-    alpha.width = 2;
-    alpha.height = 1;
-    alpha.bitCount = 32;
-    alpha.compression = 3;
-    alpha.masks[0] = 0x00FF0000;
-    alpha.masks[1] = 0x0000FF00;
-    alpha.masks[2] = 0x000000FF;
-    alpha.masks[3] = 0xFF000000;
-    alpha.pixelData = {10, 20, 200, 0, 30, 40, 50, 128};
-    outcome = LoadBytes(folder, "alpha.bmp", MakeBmp(alpha));
-    ASSERT_EQ(outcome.result, 0);
-    EXPECT_EQ(outcome.bytesPerPixel, 4u);
-    EXPECT_EQ(outcome.pixels, alpha.pixelData);
+    EXPECT_EQ(outcome.width, file.width);
+    EXPECT_EQ(outcome.height, file.height);
+    EXPECT_EQ(outcome.bytesPerPixel, file.bytesPerPixel);
+    EXPECT_EQ(outcome.pixels, file.expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, MadeFiles, testing::ValuesIn(MadeFileCases()),
+                         [](const auto& info) { return CaseName(info.param.name); });
+
+// --- Every 8-bit alpha layout libtiff writes: colours of unassociated alpha kept exactly ---
+
+struct TiffAlphaCase {
+    const char* name;
+    uint16_t colourSamples;
+    int extraSample;
+    bool separatePlanes;
+    bool tiled;
+};
+void PrintTo(const TiffAlphaCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+std::vector<TiffAlphaCase> TiffAlphaCases()
+{
+    std::vector<TiffAlphaCase> cases;
+    static std::vector<std::string> names;  // the cases point into it
+    names.reserve(64);
+    for (uint16_t colour : {uint16_t(1), uint16_t(3)})
+        for (int extra : {EXTRASAMPLE_UNASSALPHA, EXTRASAMPLE_ASSOCALPHA, EXTRASAMPLE_UNSPECIFIED})
+            for (bool separate : {false, true})
+                for (bool tiled : {false, true}) {
+                    names.push_back(std::string(colour == 1 ? "Grey" : "Rgb") +
+                                    (extra == EXTRASAMPLE_UNASSALPHA   ? "Unassociated"
+                                     : extra == EXTRASAMPLE_ASSOCALPHA ? "Associated"
+                                                                       : "Unspecified") +
+                                    (separate ? "Planes" : "Interleaved") +
+                                    (tiled ? "Tiles" : "Strips"));
+                    cases.push_back({names.back().c_str(), colour, extra, separate, tiled});
+                }
+    return cases;
+}
+
+class TiffAlphaLayouts : public testing::TestWithParam<TiffAlphaCase> {};
+
+TEST_P(TiffAlphaLayouts, KeepUnassociatedColoursAndUndoAssociatedOnes)
+{
+    const TiffAlphaCase& c = GetParam();
+    // 37 × 21: partial strips (8 rows) and partial 16 × 16 tiles at the edges.
+    TiffLayout layout;
+    layout.width = 37;
+    layout.height = 21;
+    layout.colourSamples = c.colourSamples;
+    layout.extraSample = c.extraSample;
+    layout.separatePlanes = c.separatePlanes;
+    layout.tiled = c.tiled;
+    uint32_t samples = c.colourSamples + 1u;
+    size_t count = size_t(layout.width) * layout.height;
+    // An unspecified extra sample is alpha (taken as associated) only beside three colours.
+    bool alpha = c.extraSample != EXTRASAMPLE_UNSPECIFIED || c.colourSamples == 3;
+    bool associated = c.extraSample == EXTRASAMPLE_ASSOCALPHA ||
+                      (alpha && c.extraSample == EXTRASAMPLE_UNSPECIFIED);
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t alpha = i % 7 == 0 ? 0 : uint8_t(i * 53 % 256);
+        uint8_t colour[3] = {uint8_t(i * 37 + 11), uint8_t(i * 91 + 3), uint8_t(255 - i * 13)};
+        if (i == 1) {  // grey 246 at alpha 8: premultiplying loses it
+            colour[0] = colour[1] = colour[2] = 246;
+            alpha = 8;
+        }
+        for (uint32_t s = 0; s < c.colourSamples; ++s)
+            layout.samples.push_back(associated ? uint8_t((colour[s] * alpha + 127) / 255)
+                                                : colour[s]);
+        layout.samples.push_back(alpha);
+    }
+    CTemporaryFolder folder;
+    std::string path = folder.File("alpha.tif");
+    ASSERT_TRUE(WriteTiff(path, layout));
+    LoadOutcome outcome = Load(ZorGdipLoadImage, path);
+    ASSERT_EQ(outcome.result, 0);
+    ASSERT_EQ(outcome.width, layout.width);
+    ASSERT_EQ(outcome.height, layout.height);
+
+    ASSERT_EQ(outcome.bytesPerPixel, alpha ? 4u : 3u);
+    uint32_t b = outcome.bytesPerPixel;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t* stored = &layout.samples[i * samples];
+        const uint8_t* delivered = &outcome.pixels[i * b];
+        uint8_t storedAlpha = stored[c.colourSamples];
+        for (uint32_t channel = 0; channel < 3; ++channel) {
+            // Delivered blue, green, red; stored red, green, blue (or one grey).
+            uint8_t storedColour = stored[c.colourSamples == 3 ? 2 - channel : 0];
+            uint8_t got = delivered[channel];
+            if (!associated) {
+                ASSERT_EQ(got, storedColour) << "pixel " << i << " channel " << channel;
+            } else if (storedAlpha == 0) {
+                ASSERT_EQ(got, 0) << "pixel " << i;
+            } else {
+                // Multiplied by alpha again, the straight colour gives back what was stored.
+                ASSERT_NEAR((got * storedAlpha + 127) / 255, storedColour, 1)
+                    << "pixel " << i << " channel " << channel;
+            }
+        }
+        if (alpha) {
+            ASSERT_EQ(delivered[3], storedAlpha) << "pixel " << i;
+        }
+    }
+    if (c.extraSample == EXTRASAMPLE_UNASSALPHA) {
+        EXPECT_EQ(outcome.pixels[b], 246);  // the pixel that premultiplying would change
+        EXPECT_EQ(outcome.pixels[b + 3], 8);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, TiffAlphaLayouts, testing::ValuesIn(TiffAlphaCases()),
+                         [](const auto& info) { return CaseName(info.param.name); });
 
 TEST(BmpVariants, BmpSuiteVariantsOfOnePictureAgree)
 {
     // The suite stores one 127 × 64 picture in many ways: each group must decode identically.
+    SKIP_WITHOUT_CORPUS();
     std::string dir = CorpusDir() + "/bmpsuite/g/";
     const std::vector<std::vector<const char*>> kGroups = {
         {"rgb24.bmp", "rgb24pal.bmp", "rgb32.bmp", "rgb32bf.bmp", "rgb32bfdef.bmp"},

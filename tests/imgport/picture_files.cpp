@@ -76,7 +76,8 @@ std::vector<uint8_t> MakeBmp(const BmpLayout& layout)
         Put16(out, 28, layout.bitCount);
         Put32(out, 30, layout.compression);
         Put32(out, 34, uint32_t(layout.pixelData.size()));
-        uint32_t entries = uint32_t(layout.palette.size() / 4);
+        uint32_t entries = layout.colorsUsed >= 0 ? uint32_t(layout.colorsUsed)
+                                                  : uint32_t(layout.palette.size() / 4);
         Put32(out, 46, entries);
         if (bitFields || layout.headerBytes >= 108)
             for (int i = 0; i < (masksAfter == 12 ? 3 : 4); ++i)
@@ -103,7 +104,8 @@ std::vector<uint8_t> MakePng(const PngLayout& layout)
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     std::vector<png_color> palette;
     for (size_t i = 0; i + 2 < layout.palette.size(); i += 3)
-        palette.push_back(png_color{layout.palette[i], layout.palette[i + 1], layout.palette[i + 2]});
+        palette.push_back(
+            png_color{layout.palette[i], layout.palette[i + 1], layout.palette[i + 2]});
     if (!palette.empty()) png_set_PLTE(png, info, palette.data(), int(palette.size()));
     if (!layout.transparency.empty()) {
         if (layout.colorType == PNG_COLOR_TYPE_PALETTE) {
@@ -120,7 +122,8 @@ std::vector<uint8_t> MakePng(const PngLayout& layout)
     }
     png_write_info(png, info);
     size_t rowBytes = png_get_rowbytes(png, info);
-    for (uint32_t y = 0; y < layout.height; ++y) png_write_row(png, layout.rows.data() + rowBytes * y);
+    for (uint32_t y = 0; y < layout.height; ++y)
+        png_write_row(png, layout.rows.data() + rowBytes * y);
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
     return out;
@@ -179,30 +182,56 @@ std::vector<uint8_t> MakeGif(int screenWidth, int screenHeight, int left, int to
     return out;
 }
 
-bool WriteRgbaTiff(const std::string& path, uint32_t width, uint32_t height, uint16_t extraSample,
-                   const std::vector<uint8_t>& rgba, bool tiled)
+bool WriteTiff(const std::string& path, const TiffLayout& layout)
 {
+    constexpr uint32_t kTileSide = 16;
+    uint32_t samples = layout.colourSamples + (layout.extraSample >= 0 ? 1 : 0);
     TIFF* tiff = TIFFOpen(path.c_str(), "w");
     if (tiff == nullptr) return false;
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, layout.width);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, layout.height);
     TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 4);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, &extraSample);
-    bool ok = true;
-    if (tiled) {
-        TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 16);
-        TIFFSetField(tiff, TIFFTAG_TILELENGTH, 16);
-        ok = TIFFWriteTile(tiff, const_cast<uint8_t*>(rgba.data()), 0, 0, 0, 0) > 0;
-        TIFFClose(tiff);
-        return ok;
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, samples);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC,
+                 layout.colourSamples == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG,
+                 layout.separatePlanes ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    if (layout.extraSample >= 0) {
+        uint16_t extra = uint16_t(layout.extraSample);
+        TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, &extra);
     }
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, height);
-    for (uint32_t y = 0; y < height && ok; ++y)
-        ok = TIFFWriteScanline(tiff, const_cast<uint8_t*>(rgba.data()) + size_t(y) * width * 4, y,
-                               0) == 1;
+    // The samples of one plane (or all, interleaved) of the rectangle at (left, top).
+    int planes = layout.separatePlanes ? int(samples) : 1;
+    auto gather = [&](int plane, uint32_t left, uint32_t top, uint32_t columns, uint32_t rows) {
+        uint32_t perPixel = layout.separatePlanes ? 1 : samples;
+        std::vector<uint8_t> block(size_t(columns) * rows * perPixel, 0);
+        for (uint32_t y = 0; y < rows && top + y < layout.height; ++y)
+            for (uint32_t x = 0; x < columns && left + x < layout.width; ++x)
+                for (uint32_t s = 0; s < perPixel; ++s)
+                    block[(size_t(y) * columns + x) * perPixel + s] =
+                        layout.samples[((size_t(top) + y) * layout.width + left + x) * samples +
+                                       (layout.separatePlanes ? uint32_t(plane) : s)];
+        return block;
+    };
+    bool ok = true;
+    if (layout.tiled) {
+        TIFFSetField(tiff, TIFFTAG_TILEWIDTH, kTileSide);
+        TIFFSetField(tiff, TIFFTAG_TILELENGTH, kTileSide);
+        for (int plane = 0; plane < planes; ++plane)
+            for (uint32_t top = 0; top < layout.height; top += kTileSide)
+                for (uint32_t left = 0; left < layout.width; left += kTileSide) {
+                    auto tile = gather(plane, left, top, kTileSide, kTileSide);
+                    ok = ok && TIFFWriteTile(tiff, tile.data(), left, top, 0, uint16_t(plane)) > 0;
+                }
+    } else {
+        TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, layout.rowsPerStrip);
+        for (int plane = 0; plane < planes; ++plane)
+            for (uint32_t y = 0; y < layout.height; ++y) {
+                auto row = gather(plane, 0, y, layout.width, 1);
+                ok = ok && TIFFWriteScanline(tiff, row.data(), y, uint16_t(plane)) == 1;
+            }
+    }
     TIFFClose(tiff);
     return ok;
 }

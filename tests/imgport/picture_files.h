@@ -20,6 +20,7 @@ struct BmpLayout {
     uint32_t masks[4] = {0, 0, 0, 0};  // red, green, blue, alpha
     std::vector<uint8_t> palette;
     std::vector<uint8_t> pixelData;
+    int64_t colorsUsed = -1;  // the header's colour count; -1: the entries in palette
 };
 std::vector<uint8_t> MakeBmp(const BmpLayout& layout);
 
@@ -43,11 +44,19 @@ std::vector<uint8_t> MakeGif(int screenWidth, int screenHeight, int left, int to
                              const std::vector<uint8_t>& indices, int transparentIndex,
                              int backgroundIndex = 0);
 
-// An 8-bit RGBA TIFF through libtiff with the given extra-sample kind, pixels red, green, blue,
-// alpha as stored.
-// Tiled files (one tile of 16 × 16, so width and height must be 16) go through libtiff's general
-// RGBA reader rather than the direct strip reader.
-bool WriteRgbaTiff(const std::string& path, uint32_t width, uint32_t height, uint16_t extraSample,
-                   const std::vector<uint8_t>& rgba, bool tiled = false);
+// An 8-bit TIFF through libtiff: grey (min-is-black) or RGB samples, optionally followed by one
+// extra sample of the given kind (EXTRASAMPLE_*), interleaved or in separate planes, in strips of
+// rowsPerStrip rows or in 16 × 16 tiles (edge tiles padded). Samples as stored, interleaved.
+struct TiffLayout {
+    uint32_t width = 1;
+    uint32_t height = 1;
+    uint16_t colourSamples = 3;
+    int extraSample = -1;  // -1: no extra sample
+    bool separatePlanes = false;
+    bool tiled = false;
+    uint32_t rowsPerStrip = 8;
+    std::vector<uint8_t> samples;
+};
+bool WriteTiff(const std::string& path, const TiffLayout& layout);
 
 }  // namespace imgport_test
