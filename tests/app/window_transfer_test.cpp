@@ -112,10 +112,10 @@ class TransferTest : public QObject {
         const auto picture = dialog->CurrentPicture();
 
         // FMEM 2, SD576, Keep: one exchange writing FMEM 2 only.
-        dialog->Button(1020)->click();
-        dialog->Button(1005)->click();
-        dialog->Button(1013)->click();
-        dialog->Button(1006)->click();
+        dialog->Button(kIdcFmem2)->click();
+        dialog->Button(kIdcSd576)->click();
+        dialog->Button(kIdcKeep)->click();
+        dialog->Button(kIdcTransferButton)->click();
         QVERIFY2(messages.Messages().isEmpty(), qPrintable(messages.Messages().join('|')));
         QVERIFY(!QFile::exists(m_store + QStringLiteral("/fmem1.ycbcr")));
         StoredFrame stored = ReadStoredFrame(m_store + QStringLiteral("/fmem2.ycbcr"));
@@ -128,10 +128,10 @@ class TransferTest : public QObject {
         QCOMPARE(g_progressTotal.load(), 720 * 576 * 2);
 
         // FMEM 1, HD1080, Full.
-        dialog->Button(1019)->click();
-        dialog->Button(1002)->click();
-        dialog->Button(1012)->click();
-        dialog->Button(1006)->click();
+        dialog->Button(kIdcFmem1)->click();
+        dialog->Button(kIdcHd1080)->click();
+        dialog->Button(kIdcFull)->click();
+        dialog->Button(kIdcTransferButton)->click();
         QVERIFY(messages.Messages().isEmpty());
         stored = ReadStoredFrame(m_store + QStringLiteral("/fmem1.ycbcr"));
         QCOMPARE(stored.width, 1920);
@@ -153,10 +153,10 @@ class TransferTest : public QObject {
             WritePatternPicture(m_dir, QStringLiteral("pair.png"), 64, 48, true)));
         const auto picture = dialog->CurrentPicture();
         QVERIFY(picture->HasAlpha());
-        dialog->Button(1020)->click();  // ignored by a pair
-        dialog->Button(1003)->click();
-        dialog->Button(1021)->click();
-        dialog->Button(1006)->click();
+        dialog->Button(kIdcFmem2)->click();  // ignored by a pair
+        dialog->Button(kIdcHd720)->click();
+        dialog->Button(kIdcRgba)->click();
+        dialog->Button(kIdcTransferButton)->click();
         QVERIFY(messages.Messages().isEmpty());
         const StoredFrame colour = ReadStoredFrame(m_store + QStringLiteral("/fmem1.ycbcr"));
         const StoredFrame alpha = ReadStoredFrame(m_store + QStringLiteral("/fmem2.ycbcr"));
@@ -180,18 +180,18 @@ class TransferTest : public QObject {
         dialog->IpAddress()->SetAddress(127, 0, 0, 1);
         QVERIFY(dialog->LoadFromFile(WriteUniformPicture(m_dir, QStringLiteral("grey.png"), 30, 20,
                                                          QColor(128, 128, 128), 200)));
-        dialog->Button(1005)->click();
-        dialog->Button(1006)->click();  // FMEM 1 now holds an SD576 grey frame
+        dialog->Button(kIdcSd576)->click();
+        dialog->Button(kIdcTransferButton)->click();  // FMEM 1 now holds an SD576 grey frame
         QVERIFY(messages.Messages().isEmpty());
         const StoredFrame stored = ReadStoredFrame(m_store + QStringLiteral("/fmem1.ycbcr"));
 
         // RGBA and Display Alpha checked on the alpha picture; a get unchecks both.
-        dialog->Button(1021)->click();
-        dialog->Button(1022)->click();
-        QCOMPARE(dialog->m_showAlpha, uint8_t(1));
-        dialog->Button(1015)->click();
-        dialog->Button(1019)->click();
-        dialog->Button(1006)->click();
+        dialog->Button(kIdcRgba)->click();
+        dialog->Button(kIdcDisplayAlpha)->click();
+        QVERIFY(dialog->ShowsAlpha());
+        dialog->Button(kIdcModeButton)->click();
+        dialog->Button(kIdcFmem1)->click();
+        dialog->Button(kIdcTransferButton)->click();
         QVERIFY2(messages.Messages().isEmpty(), qPrintable(messages.Messages().join('|')));
         const auto received = dialog->CurrentPicture();
         QVERIFY(received);
@@ -200,21 +200,23 @@ class TransferTest : public QObject {
         QVERIFY(!received->HasAlpha());
         const auto expected = PictureFromFrame(stored.frame.data(), 576, 720);
         QVERIFY(received->colour == expected->colour);
-        QCOMPARE(dialog->m_hasAlpha, uint8_t(0));
-        QCOMPARE(dialog->m_showAlpha, uint8_t(0));
-        QVERIFY(!dialog->Button(1021)->isChecked());
-        QVERIFY(!dialog->Button(1022)->isChecked());
-        QCOMPARE(static_cast<QLineEdit*>(dialog->Control(1008))->text(), QStringLiteral("720"));
-        QCOMPARE(static_cast<QLineEdit*>(dialog->Control(1009))->text(), QStringLiteral("576"));
+        QVERIFY(!dialog->HasAlpha());
+        QVERIFY(!dialog->ShowsAlpha());
+        QVERIFY(!dialog->Button(kIdcRgba)->isChecked());
+        QVERIFY(!dialog->Button(kIdcDisplayAlpha)->isChecked());
+        QCOMPARE(static_cast<QLineEdit*>(dialog->Control(kIdcWidthBox))->text(),
+                 QStringLiteral("720"));
+        QCOMPARE(static_cast<QLineEdit*>(dialog->Control(kIdcHeightBox))->text(),
+                 QStringLiteral("576"));
         QCOMPARE(g_progressDirection.load(), 0);
         // The preview shows the received grey frame.
-        const QImage shown = dialog->Control(1007)->grab().toImage();
+        const QImage shown = dialog->Control(kIdcPreviewFrame)->grab().toImage();
         const QColor centre = shown.pixelColor(shown.rect().center());
         QVERIFY(qAbs(centre.red() - 128) <= 2 && qAbs(centre.blue() - 128) <= 2);
         // Back in sending mode the target radios are usable: RGBA was unchecked by the get.
-        dialog->Button(1015)->click();
-        QVERIFY(dialog->Button(1019)->isEnabled());
-        QVERIFY(dialog->Button(1020)->isEnabled());
+        dialog->Button(kIdcModeButton)->click();
+        QVERIFY(dialog->Button(kIdcFmem1)->isEnabled());
+        QVERIFY(dialog->Button(kIdcFmem2)->isEnabled());
         // The received frame saves as a BMP.
         QVERIFY(dialog->SaveToFile(m_dir.filePath(QStringLiteral("received.bmp"))));
     }
@@ -230,16 +232,16 @@ class TransferTest : public QObject {
             sender->IpAddress()->SetAddress(127, 0, 0, 1);
             QVERIFY(sender->LoadFromFile(
                 WriteUniformPicture(m_dir, QStringLiteral("red.png"), 8, 8, QColor(255, 0, 0))));
-            sender->Button(1020)->click();
-            sender->Button(1004)->click();
-            sender->Button(1006)->click();
+            sender->Button(kIdcFmem2)->click();
+            sender->Button(kIdcSd480)->click();
+            sender->Button(kIdcTransferButton)->click();
         }
         auto dialog = OpenMainWindow();
         dialog->SetSwitcherPort(emulator->Port());
         dialog->IpAddress()->SetAddress(127, 0, 0, 1);
-        dialog->Button(1015)->click();
-        dialog->Button(1020)->click();
-        dialog->Button(1006)->click();
+        dialog->Button(kIdcModeButton)->click();
+        dialog->Button(kIdcFmem2)->click();
+        dialog->Button(kIdcTransferButton)->click();
         QVERIFY2(messages.Messages().isEmpty(), qPrintable(messages.Messages().join('|')));
         QVERIFY(dialog->CurrentPicture());
         QCOMPARE(dialog->CurrentPicture()->height, 487);
@@ -284,21 +286,22 @@ class TransferTest : public QObject {
         dialog->IpAddress()->SetAddress(127, 0, 0, 1);
         QVERIFY(dialog->LoadFromFile(
             WriteUniformPicture(m_dir, QStringLiteral("keep.png"), 33, 21, QColor(1, 99, 7), 90)));
-        dialog->Button(1021)->click();
-        dialog->Button(1022)->click();
+        dialog->Button(kIdcRgba)->click();
+        dialog->Button(kIdcDisplayAlpha)->click();
         const auto before = dialog->CurrentPicture();
-        if (mode == 1) dialog->Button(1015)->click();
-        dialog->Button(1006)->click();
+        if (mode == 1) dialog->Button(kIdcModeButton)->click();
+        dialog->Button(kIdcTransferButton)->click();
         const QString text =
             QString::fromUtf8(mode == 0 ? SendJobText(result) : ReceiveJobText(result));
         QVERIFY(!text.isEmpty());
         // A pair stops at its first failure: one message.
         QCOMPARE(messages.Messages(), QStringList{text});
         QCOMPARE(dialog->CurrentPicture(), before);
-        QVERIFY(dialog->Button(1021)->isChecked());
-        QVERIFY(dialog->Button(1022)->isChecked());
-        QCOMPARE(dialog->m_showAlpha, uint8_t(1));
-        QCOMPARE(static_cast<QLineEdit*>(dialog->Control(1008))->text(), QStringLiteral("33"));
+        QVERIFY(dialog->Button(kIdcRgba)->isChecked());
+        QVERIFY(dialog->Button(kIdcDisplayAlpha)->isChecked());
+        QVERIFY(dialog->ShowsAlpha());
+        QCOMPARE(static_cast<QLineEdit*>(dialog->Control(kIdcWidthBox))->text(),
+                 QStringLiteral("33"));
     }
 
     void WorkerThatCannotStartIsReported()
@@ -308,11 +311,11 @@ class TransferTest : public QObject {
         QVERIFY(dialog.OnInitDialog());
         QVERIFY(dialog.LoadFromFile(
             WriteUniformPicture(m_dir, QStringLiteral("t.png"), 4, 4, QColor(1, 2, 3))));
-        dialog.Button(1006)->click();
+        dialog.Button(kIdcTransferButton)->click();
         QCOMPARE(messages.Messages(), QStringList{QStringLiteral("Memory Allocation Error")});
         messages.Clear();
-        dialog.Button(1015)->click();
-        dialog.Button(1006)->click();
+        dialog.Button(kIdcModeButton)->click();
+        dialog.Button(kIdcTransferButton)->click();
         QCOMPARE(messages.Messages(), QStringList{QStringLiteral("Memory Allocation Error")});
         QVERIFY(dialog.CurrentPicture());
     }
