@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QEvent>
+#include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -151,6 +152,13 @@ bool CIPAddressCtrl::eventFilter(QObject* watched, QEvent* event)
     if (event->type() == QEvent::MouseButtonPress ||
         (event->type() == QEvent::FocusOut && m_advancedTo == index))
         m_advancedTo = -1;
+    if (event->type() == QEvent::FocusIn && index == 0 &&
+        static_cast<QFocusEvent*>(event)->reason() == Qt::BacktabFocusReason) {
+        // Shift+Tab from the control after the box enters it at its last field.
+        m_fields[3]->setFocus(Qt::BacktabFocusReason);
+        m_fields[3]->selectAll();
+        return false;
+    }
     if (event->type() != QEvent::KeyPress) return QFrame::eventFilter(watched, event);
     QLineEdit* field = m_fields[index];
     auto* key = static_cast<QKeyEvent*>(event);

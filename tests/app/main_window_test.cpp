@@ -224,23 +224,6 @@ class MainWindowTest : public QObject {
         QVERIFY(!dialog->isVisible());
     }
 
-    void TabVisitsTheTabStopsInTemplateOrder()
-    {
-        auto dialog = OpenMainWindow();
-        dialog->show();
-        QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
-        dialog->Control(kIdcClose)->setFocus();
-        const QList<QWidget*> expected = {
-            dialog->Control(kIdcImageButton),    dialog->IpAddress()->Field(0),
-            dialog->Control(kIdcTransferButton), dialog->Control(kIdcWidthBox),
-            dialog->Control(kIdcHeightBox),      dialog->Control(kIdcModeButton),
-            dialog->Control(kIdcClose)};
-        for (QWidget* next : expected) {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-            QCOMPARE(QApplication::focusWidget(), next);
-        }
-    }
-
     void AddressBoxFieldsAndBlankTest()
     {
         auto dialog = OpenMainWindow();
