@@ -540,6 +540,15 @@ void CImageToolDlg::JoinWorker()
 
 void CImageToolDlg::OnTransferButton()
 {
+    // The window takes the keyboard back when the progress window has gone, also where the
+    // window manager leaves no window active, so its shortcuts keep working.
+    struct Reactivate {
+        QWidget* window;
+        ~Reactivate()
+        {
+            if (window->isVisible()) window->activateWindow();
+        }
+    } reactivate{this};
     CTransferProgressDlg progress(this);
     if (IpAddress()->IsBlank()) {
         ShowMessage(this, QString::fromUtf8(kAddressIsEmpty));

@@ -2,6 +2,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QTest>
 #include <cstdlib>
 #include <vector>
@@ -139,6 +140,73 @@ class TransferTest : public QObject {
         QVERIFY(stored.frame ==
                 ExpectedFrame(picture->colour, 57, 101, OutputRaster::HD1080, AspectMode::Full));
         QCOMPARE(dialog->CurrentPicture(), picture);  // a send leaves the picture alone
+    }
+
+    void SuccessIsConfirmedInTheTitleUntilTheNextAction()
+    {
+        MessageRecorder messages;
+        auto emulator = StartEmulator({}, m_store);
+        QVERIFY(emulator->Port() != 0);
+        auto dialog = OpenMainWindow();
+        dialog->show();
+        dialog->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
+        dialog->SetSwitcherPort(emulator->Port());
+        dialog->IpAddress()->SetAddress(127, 0, 0, 1);
+        const QString caption = dialog->windowTitle();
+        QVERIFY(dialog->LoadFromFile(
+            WriteUniformPicture(m_dir, QStringLiteral("card.png"), 40, 30, QColor(9, 8, 7), 50)));
+        QVERIFY(dialog->StatusText().isEmpty());
+
+        // Ctrl+Enter sends; the title names target, picture, raster, time taken and clock.
+        QTest::keyClick(dialog->Control(kIdcFmem1), Qt::Key_Return, Qt::ControlModifier);
+        QVERIFY2(messages.Messages().isEmpty(), qPrintable(messages.Messages().join('|')));
+        QVERIFY(QFile::exists(m_store + QStringLiteral("/fmem1.ycbcr")));
+        const QRegularExpression sent(QStringLiteral(
+            u"^FMEM 1 \u2190 card\\.png, 1920\u00d71080, \\d+ ms, \\d\\d:\\d\\d:\\d\\d$"));
+        QVERIFY2(sent.match(dialog->StatusText()).hasMatch(), qPrintable(dialog->StatusText()));
+        QCOMPARE(dialog->windowTitle(),
+                 caption + QStringLiteral("  \u2014  ") + dialog->StatusText());
+        // The next action ends it, even one that changes nothing.
+        QTest::mouseClick(dialog->Button(kIdcHd1080), Qt::LeftButton);
+        QVERIFY(dialog->StatusText().isEmpty());
+        QCOMPARE(dialog->windowTitle(), caption);
+
+        // A pair names both memories.
+        dialog->Button(kIdcRgba)->click();
+        dialog->Button(kIdcSd576)->click();
+        dialog->Button(kIdcTransferButton)->click();
+        QVERIFY(dialog->StatusText().startsWith(
+            QStringLiteral("FMEM 1+2 \u2190 card.png, 720\u00d7576, ")));
+        QTest::keyClicks(dialog->IpAddress()->Field(3), QStringLiteral("1"));  // typing is one
+        QVERIFY(dialog->StatusText().isEmpty());
+
+        // A Get says what came back; a picture sent on from it is named by its memory.
+        dialog->IpAddress()->SetAddress(127, 0, 0, 1);
+        dialog->Button(kIdcModeButton)->click();
+        dialog->Button(kIdcFmem2)->click();
+        QTRY_COMPARE(QApplication::activeWindow(),
+                     static_cast<QWidget*>(dialog.get()));  // back after the progress window
+        QTest::keyClick(dialog.get(), Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier);
+        QVERIFY2(messages.Messages().isEmpty(), qPrintable(messages.Messages().join('|')));
+        QVERIFY2(dialog->StatusText().startsWith(
+                     QStringLiteral("FMEM 2 \u2192 preview, 720\u00d7576, ")),
+                 qPrintable(dialog->StatusText()));
+        dialog->Button(kIdcModeButton)->click();
+        dialog->Button(kIdcFmem1)->click();
+        dialog->Button(kIdcTransferButton)->click();
+        QVERIFY2(dialog->StatusText().startsWith(QStringLiteral("FMEM 1 \u2190 FMEM 2 frame, ")),
+                 qPrintable(dialog->StatusText()));
+
+        // A failure keeps its message box and confirms nothing.
+        emulator.reset();
+        RefusingPort refusing;
+        dialog->SetSwitcherPort(refusing.Port());
+        dialog->Button(kIdcTransferButton)->click();
+        QCOMPARE(messages.Messages(),
+                 QStringList{QString::fromUtf8(SendJobText(kServerConnectError))});
+        QVERIFY(dialog->StatusText().isEmpty());
+        QCOMPARE(dialog->windowTitle(), caption);
     }
 
     void PairSendsColourAndAlpha()
