@@ -348,6 +348,21 @@ class KeyboardTest : public QObject {
                  QStringLiteral("7.8.9"));
         QCOMPARE(path, QFileInfo(copy).canonicalFilePath());
         ::dlclose(library);
+        // Without a version in the name, the SONAME's: a copy of the compression library that
+        // ImgPort's PNG codec brings in, under a bare name.
+        void* zlib = ::dlopen("libz.so.1", RTLD_NOW | RTLD_NOLOAD);
+        QVERIFY(zlib);
+        QString zlibPath;
+        QCOMPARE(LibraryFileVersion(::dlsym(zlib, "zlibVersion"), &zlibPath).section('.', 0, 0),
+                 QStringLiteral("1"));
+        ::dlclose(zlib);
+        const QString bare = dir.filePath(QStringLiteral("libzcopy.so"));
+        QVERIFY(QFile::copy(zlibPath, bare));
+        void* copied = ::dlopen(QFile::encodeName(bare).constData(), RTLD_NOW | RTLD_LOCAL);
+        QVERIFY(copied);
+        QCOMPARE(LibraryFileVersion(::dlsym(copied, "zlibVersion"), &path), QStringLiteral("1"));
+        QCOMPARE(path, QFileInfo(bare).canonicalFilePath());
+        ::dlclose(copied);
         QCOMPARE(LibraryFileVersion(nullptr, &path), QString());
         QVERIFY(path.isEmpty());
     }
