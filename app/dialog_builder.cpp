@@ -9,6 +9,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyleOptionButton>
+#include <QStylePainter>
 #include <vector>
 
 #include "app/ip_address_ctrl.h"
@@ -41,6 +43,29 @@ QFont DialogFont(const DialogTemplate& dialog)
 
 namespace {
 
+// A push button that stays down while checked. The platform style draws a checked button only a
+// shade darker than a raised one, which is hard to tell apart at a glance, so a checked button is
+// drawn in the selection colour with the selection's text colour.
+class CPushLikeCheckBox : public QPushButton {
+  public:
+    using QPushButton::QPushButton;
+
+  protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QStylePainter painter(this);
+        QStyleOptionButton option;
+        initStyleOption(&option);
+        if (isChecked()) {
+            const QPalette::ColorGroup group = isEnabled() ? QPalette::Active : QPalette::Disabled;
+            option.palette.setColor(QPalette::Button, palette().color(group, QPalette::Highlight));
+            option.palette.setColor(QPalette::ButtonText,
+                                    palette().color(group, QPalette::HighlightedText));
+        }
+        painter.drawControl(QStyle::CE_PushButton, option);
+    }
+};
+
 QWidget* CreateControl(QWidget* window, const ControlTemplate& control)
 {
     const QString text = QString::fromUtf8(control.text);
@@ -53,7 +78,7 @@ QWidget* CreateControl(QWidget* window, const ControlTemplate& control)
             return button;
         }
         case ControlKind::PushLikeCheckBox: {
-            auto* button = new QPushButton(text, window);
+            auto* button = new CPushLikeCheckBox(text, window);
             button->setCheckable(true);
             button->setAutoDefault(false);
             return button;
@@ -139,6 +164,12 @@ std::map<int, QWidget*> BuildDialog(QWidget* window, const DialogTemplate& dialo
             widget->setFocusPolicy(Qt::StrongFocus);
             if (previousTabStop) QWidget::setTabOrder(previousTabStop, widget);
             previousTabStop = widget;
+        } else if (control.kind == ControlKind::RadioButton) {
+            // In the chain at its place, but reached by Tab only once the window has made it the
+            // tab stop of its group.
+            widget->setFocusPolicy(Qt::ClickFocus);
+            if (previousTabStop) QWidget::setTabOrder(previousTabStop, widget);
+            previousTabStop = widget;
         } else if (control.kind == ControlKind::StaticText || control.kind == ControlKind::Icon ||
                    control.kind == ControlKind::GroupBox ||
                    control.kind == ControlKind::BlackFrame) {
@@ -153,4 +184,16 @@ std::map<int, QWidget*> BuildDialog(QWidget* window, const DialogTemplate& dialo
     // surround and must not cover them.
     for (auto it = created.rbegin(); it != created.rend(); ++it) (*it)->raise();
     return byId;
+}
+
+CAccessKeyStyle::CAccessKeyStyle()
+    : QProxyStyle(QApplication::style()->name())
+{
+}
+
+int CAccessKeyStyle::styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                               QStyleHintReturn* returnData) const
+{
+    if (hint == SH_UnderlineShortcut && !m_revealed) return 0;
+    return QProxyStyle::styleHint(hint, option, widget, returnData);
 }

@@ -10,6 +10,7 @@
 
 #include <QFont>
 #include <QPoint>
+#include <QProxyStyle>
 #include <QRect>
 #include <QString>
 #include <map>
@@ -74,5 +75,21 @@ QFont DialogFont(const DialogTemplate& dialog);
 // Creates the controls of `dialog` as children of `window`, sets the window's font and fixed
 // client size, and returns the numbered controls by identifier. Controls are stacked so that
 // earlier ones lie above later ones, and tab order follows template order over the controls
-// with a tab stop; all others take focus only by mouse.
+// with a tab stop and the radio buttons. Radio buttons take focus by mouse until the window makes
+// one of each group its tab stop; static texts, icons, frames and group boxes take no focus.
 std::map<int, QWidget*> BuildDialog(QWidget* window, const DialogTemplate& dialog);
+
+// Push-button style that shows the underlined access letters of the button texts only while Alt
+// is held, as the platform's dialogs of the program's home did: the texts look as written, and
+// Alt+letter presses the button all the same.
+class CAccessKeyStyle : public QProxyStyle {
+  public:
+    CAccessKeyStyle();
+    void SetRevealed(bool revealed) { m_revealed = revealed; }
+    bool Revealed() const { return m_revealed; }
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override;
+
+  private:
+    bool m_revealed = false;
+};

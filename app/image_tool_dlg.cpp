@@ -1,12 +1,15 @@
 #include "app/image_tool_dlg.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QColorDialog>
+#include <QDateTime>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QIcon>
 #include <QKeyEvent>
@@ -15,16 +18,19 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QThread>
 #include <QUrl>
 #include <system_error>
 
+#include "app/about_box.h"
 #include "app/ip_address_ctrl.h"
 #include "app/transfer_progress_dlg.h"
-#include "app/window_templates.h"
 #include "link/progress.h"
 
 namespace {
+
+#include "resources/strings.inc"
 
 CImageToolDlg::MessageHook& MessageHookSlot()
 {
@@ -38,12 +44,33 @@ CImageToolDlg::FilePathHook& FilePathHookSlot()
     return hook;
 }
 
-// The radio groups, each in the order the jobs test them.
-constexpr int kSizeRadios[] = {1002, 1003, 1004, 1005};
+CImageToolDlg::AboutHook& AboutHookSlot()
+{
+    static CImageToolDlg::AboutHook hook;
+    return hook;
+}
+
+// The radio groups, each in the order the jobs test them (and the arrow keys walk them).
+constexpr ControlId kSizeRadios[] = {kIdcHd1080, kIdcHd720, kIdcSd480, kIdcSd576};
 constexpr OutputRaster kSizeRasters[] = {OutputRaster::HD1080, OutputRaster::HD720,
                                          OutputRaster::SD480, OutputRaster::SD576};
-constexpr int kAspectRadios[] = {1012, 1013};
-constexpr int kTargetRadios[] = {1019, 1020};
+constexpr ControlId kAspectRadios[] = {kIdcFull, kIdcKeep};
+constexpr ControlId kTargetRadios[] = {kIdcFmem1, kIdcFmem2};
+
+struct RadioGroup {
+    const ControlId* radios;
+    int count;
+};
+constexpr RadioGroup kRadioGroups[] = {{kSizeRadios, 4}, {kAspectRadios, 2}, {kTargetRadios, 2}};
+
+// Enter and Escape do nothing in the main window; Ctrl+Enter is the Send/Get shortcut.
+bool IsSwallowedKey(const QKeyEvent* key)
+{
+    const int code = key->key();
+    if (code == Qt::Key_Escape) return true;
+    if (code != Qt::Key_Return && code != Qt::Key_Enter) return false;
+    return (key->modifiers() & ~Qt::KeypadModifier) != Qt::ControlModifier;
+}
 
 bool IsPictureFile(const QString& path)
 {
@@ -75,6 +102,11 @@ void CImageToolDlg::SetFilePathHook(FilePathHook hook)
     FilePathHookSlot() = std::move(hook);
 }
 
+void CImageToolDlg::SetAboutHook(AboutHook hook)
+{
+    AboutHookSlot() = std::move(hook);
+}
+
 void CImageToolDlg::ShowMessage(QWidget* owner, const QString& text)
 {
     if (MessageHookSlot()) {
@@ -93,14 +125,22 @@ CImageToolDlg::CImageToolDlg(QWidget* parent)
 {
     setObjectName(QStringLiteral("imageToolDlg"));
     m_controls = BuildDialog(this, MainWindowTemplate());
-    m_previewFrame = static_cast<QFrame*>(m_controls.at(1007));
+    // One version for the program, its caption and its About box.
+    m_caption = QString::fromUtf8(MainWindowTemplate().caption)
+                    .arg(CaptionVersion(QStringLiteral(IMGCAST_VERSION)));
+    setWindowTitle(m_caption);
+    m_previewFrame = static_cast<QFrame*>(m_controls.at(kIdcPreviewFrame));
     m_previewFrame->installEventFilter(this);
+    m_accessKeyStyle = new CAccessKeyStyle;
+    m_accessKeyStyle->setParent(this);
+    for (QPushButton* button : findChildren<QPushButton*>()) button->setStyle(m_accessKeyStyle);
     // Only the window itself takes dropped picture files; the address fields would take the
     // file's name as text.
     setAcceptDrops(true);
     for (int index = 0; index < 4; ++index) IpAddress()->Field(index)->setAcceptDrops(false);
     setWindowIcon(QIcon(QStringLiteral(":/icons/icon128.png")));
     ConnectHandlers();
+    CreateShortcuts();
     // Enter and Escape are swallowed before any control of this window sees them.
     qApp->installEventFilter(this);
 }
@@ -119,9 +159,9 @@ bool CImageToolDlg::OnInitDialog(BindFunction bind)
     setWindowIcon(icon);
     PushDataToControls();  // Width and Height show 0 until a picture arrives
     m_blank = BlankColor{0, 0, 0};
-    SetCheck(1002, true);
-    SetCheck(1012, true);
-    SetCheck(1019, true);
+    SetCheck(kIdcHd1080, true);
+    SetCheck(kIdcFull, true);
+    SetCheck(kIdcFmem1, true);
     IpAddress()->SetAddress(192, 168, 0, 10);
     const BindResult bound = bind(&m_api);
     if (bound != BindResult::Bound) {
@@ -139,78 +179,173 @@ bool CImageToolDlg::OnInitDialog(BindFunction bind)
 
 void CImageToolDlg::ConnectHandlers()
 {
-    connect(Button(1), &QAbstractButton::clicked, this, &QDialog::accept);
-    for (int id : kSizeRadios)
+    // Any click on a control is the next action, which ends the confirmation of the last
+    // transfer; connected first, so that a transfer the click starts can confirm itself.
+    for (const auto& [id, widget] : m_controls) {
+        if (auto* button = qobject_cast<QAbstractButton*>(widget))
+            connect(button, &QAbstractButton::clicked, this, &CImageToolDlg::ClearStatus);
+    }
+    for (int index = 0; index < 4; ++index)
+        connect(IpAddress()->Field(index), &QLineEdit::textEdited, this,
+                &CImageToolDlg::ClearStatus);
+
+    connect(Button(kIdcClose), &QAbstractButton::clicked, this, &QDialog::accept);
+    for (ControlId id : kSizeRadios)
         connect(Button(id), &QAbstractButton::clicked, this, [this, id] { OnSizeRadio(id); });
-    for (int id : kAspectRadios)
+    for (ControlId id : kAspectRadios)
         connect(Button(id), &QAbstractButton::clicked, this, [this, id] { OnAspectRadio(id); });
-    for (int id : kTargetRadios)
+    for (ControlId id : kTargetRadios)
         connect(Button(id), &QAbstractButton::clicked, this, [this, id] { OnTargetRadio(id); });
-    connect(Button(1021), &QAbstractButton::clicked, this, &CImageToolDlg::OnRgba);
-    connect(Button(1022), &QAbstractButton::clicked, this, &CImageToolDlg::OnDisplayAlpha);
-    connect(Button(1014), &QAbstractButton::clicked, this, &CImageToolDlg::OnBlankColor);
-    connect(Button(1015), &QAbstractButton::clicked, this, &CImageToolDlg::OnModeToggle);
-    connect(Button(1000), &QAbstractButton::clicked, this, &CImageToolDlg::OnImageButton);
-    connect(Button(1006), &QAbstractButton::clicked, this, &CImageToolDlg::OnTransferButton);
+    connect(Button(kIdcRgba), &QAbstractButton::clicked, this, &CImageToolDlg::OnRgba);
+    connect(Button(kIdcDisplayAlpha), &QAbstractButton::clicked, this,
+            &CImageToolDlg::OnDisplayAlpha);
+    connect(Button(kIdcBlankColor), &QAbstractButton::clicked, this, &CImageToolDlg::OnBlankColor);
+    connect(Button(kIdcModeButton), &QAbstractButton::clicked, this, &CImageToolDlg::OnModeToggle);
+    connect(Button(kIdcImageButton), &QAbstractButton::clicked, this,
+            &CImageToolDlg::OnImageButton);
+    connect(Button(kIdcTransferButton), &QAbstractButton::clicked, this,
+            &CImageToolDlg::OnTransferButton);
 }
 
-QWidget* CImageToolDlg::Control(int id) const
+void CImageToolDlg::CreateShortcuts()
+{
+    // Ctrl+O is Select Image in sending mode; Ctrl+Enter presses Send or Get. Both act only
+    // where a click on the button would.
+    auto* selectImage = new QAction(this);
+    selectImage->setShortcut(QKeySequence::Open);
+    connect(selectImage, &QAction::triggered, this, [this] {
+        QAbstractButton* button = Button(kIdcImageButton);
+        if (m_mode == 0 && button->isEnabled()) button->click();
+    });
+    addAction(selectImage);
+    auto* transfer = new QAction(this);
+    transfer->setShortcuts(
+        {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)});
+    connect(transfer, &QAction::triggered, this, [this] {
+        QAbstractButton* button = Button(kIdcTransferButton);
+        if (button->isEnabled()) button->click();
+    });
+    addAction(transfer);
+    // The window manager's menu cannot be extended from here, so the About box is on the
+    // window's own context menu, and on F1.
+    auto* about = new QAction(QString::fromUtf8(kAboutAction), this);
+    about->setObjectName(QStringLiteral("aboutAction"));
+    about->setShortcut(QKeySequence::HelpContents);
+    connect(about, &QAction::triggered, this, &CImageToolDlg::OnAbout);
+    addAction(about);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+QWidget* CImageToolDlg::Control(ControlId id) const
 {
     const auto it = m_controls.find(id);
     return it == m_controls.end() ? nullptr : it->second;
 }
 
-QAbstractButton* CImageToolDlg::Button(int id) const
+QAbstractButton* CImageToolDlg::Button(ControlId id) const
 {
     return qobject_cast<QAbstractButton*>(Control(id));
 }
 
 CIPAddressCtrl* CImageToolDlg::IpAddress() const
 {
-    return static_cast<CIPAddressCtrl*>(Control(1001));
+    return static_cast<CIPAddressCtrl*>(Control(kIdcIpAddress));
 }
 
-void CImageToolDlg::SetCheck(int id, bool checked)
+void CImageToolDlg::SetCheck(ControlId id, bool checked)
 {
     Button(id)->setChecked(checked);
+    UpdateRadioTabStops();
 }
 
-bool CImageToolDlg::IsChecked(int id) const
+bool CImageToolDlg::IsChecked(ControlId id) const
 {
     return Button(id)->isChecked();
 }
 
-void CImageToolDlg::SetEnabled(int id, bool enabled)
+void CImageToolDlg::SetEnabled(ControlId id, bool enabled)
 {
     Control(id)->setEnabled(enabled);
+    UpdateRadioTabStops();
 }
 
-void CImageToolDlg::OnSizeRadio(int id)
+void CImageToolDlg::SetButtonText(ControlId id, const char* text)
 {
-    for (int radio : kSizeRadios) SetCheck(radio, radio == id);
+    // Setting a text also sets the button's Alt+letter shortcut from its marked letter.
+    Button(id)->setText(QString::fromUtf8(text));
 }
 
-void CImageToolDlg::OnAspectRadio(int id)
+void CImageToolDlg::UpdateRadioTabStops()
 {
-    for (int radio : kAspectRadios) SetCheck(radio, radio == id);
+    for (const RadioGroup& group : kRadioGroups) {
+        QAbstractButton* stop = nullptr;
+        for (int index = 0; index < group.count && !stop; ++index) {
+            QAbstractButton* radio = Button(group.radios[index]);
+            if (radio->isChecked() && radio->isEnabled()) stop = radio;
+        }
+        for (int index = 0; index < group.count && !stop; ++index) {
+            QAbstractButton* radio = Button(group.radios[index]);
+            if (radio->isEnabled()) stop = radio;
+        }
+        for (int index = 0; index < group.count; ++index) {
+            QAbstractButton* radio = Button(group.radios[index]);
+            radio->setFocusPolicy(radio == stop ? Qt::StrongFocus : Qt::ClickFocus);
+        }
+    }
 }
 
-void CImageToolDlg::OnTargetRadio(int id)
+bool CImageToolDlg::MoveInRadioGroup(QRadioButton* radio, int key)
 {
-    for (int radio : kTargetRadios) SetCheck(radio, radio == id);
+    int step = 0;
+    if (key == Qt::Key_Down || key == Qt::Key_Right) step = 1;
+    if (key == Qt::Key_Up || key == Qt::Key_Left) step = -1;
+    if (step == 0) return false;
+    for (const RadioGroup& group : kRadioGroups) {
+        int at = -1;
+        for (int index = 0; index < group.count; ++index) {
+            if (Button(group.radios[index]) == radio) at = index;
+        }
+        if (at < 0) continue;
+        // The next enabled radio in the group, round the end as in every radio group.
+        for (int walked = 1; walked < group.count; ++walked) {
+            const int next = ((at + step * walked) % group.count + group.count) % group.count;
+            QAbstractButton* neighbour = Button(group.radios[next]);
+            if (!neighbour->isEnabled()) continue;
+            neighbour->setFocus(Qt::TabFocusReason);
+            neighbour->click();
+            break;
+        }
+        return true;
+    }
+    return false;
+}
+
+void CImageToolDlg::OnSizeRadio(ControlId id)
+{
+    for (ControlId radio : kSizeRadios) SetCheck(radio, radio == id);
+}
+
+void CImageToolDlg::OnAspectRadio(ControlId id)
+{
+    for (ControlId radio : kAspectRadios) SetCheck(radio, radio == id);
+}
+
+void CImageToolDlg::OnTargetRadio(ControlId id)
+{
+    for (ControlId radio : kTargetRadios) SetCheck(radio, radio == id);
 }
 
 void CImageToolDlg::OnRgba()
 {
     // A colour/alpha pair always fills both memories, so the target radios have no say.
-    const bool pair = IsChecked(1021);
-    SetEnabled(1019, !pair);
-    SetEnabled(1020, !pair);
+    const bool pair = IsChecked(kIdcRgba);
+    SetEnabled(kIdcFmem1, !pair);
+    SetEnabled(kIdcFmem2, !pair);
 }
 
 void CImageToolDlg::OnDisplayAlpha()
 {
-    m_showAlpha = IsChecked(1022) ? 1 : 0;
+    m_showAlpha = IsChecked(kIdcDisplayAlpha) ? 1 : 0;
     m_previewFrame->repaint();
 }
 
@@ -230,25 +365,26 @@ void CImageToolDlg::OnModeToggle()
     m_mode = 1 - m_mode;
     const bool receiving = m_mode == 1;
     if (receiving) {
-        SetEnabled(1019, true);
-        SetEnabled(1020, true);
-        SetEnabled(1021, false);
-        SetEnabled(1022, false);
+        SetEnabled(kIdcFmem1, true);
+        SetEnabled(kIdcFmem2, true);
+        SetEnabled(kIdcRgba, false);
+        SetEnabled(kIdcDisplayAlpha, false);
     } else {
-        const bool pair = IsChecked(1021);
-        SetEnabled(1019, !pair);
-        SetEnabled(1020, !pair);
+        const bool pair = IsChecked(kIdcRgba);
+        SetEnabled(kIdcFmem1, !pair);
+        SetEnabled(kIdcFmem2, !pair);
         if (m_hasAlpha) {
-            SetEnabled(1021, true);
-            SetEnabled(1022, true);
+            SetEnabled(kIdcRgba, true);
+            SetEnabled(kIdcDisplayAlpha, true);
         }
     }
-    Button(1015)->setText(QString::fromUtf8(receiving ? kModeButtonReceiving : kModeButtonSending));
-    Button(1006)->setText(
-        QString::fromUtf8(receiving ? kTransferButtonReceiving : kTransferButtonSending));
-    Button(1000)->setText(
-        QString::fromUtf8(receiving ? kImageButtonReceiving : kImageButtonSending));
-    for (int id : {1017, 1016, 1002, 1003, 1004, 1005, 1012, 1013}) SetEnabled(id, !receiving);
+    SetButtonText(kIdcModeButton, receiving ? kModeButtonReceiving : kModeButtonSending);
+    SetButtonText(kIdcTransferButton,
+                  receiving ? kTransferButtonReceiving : kTransferButtonSending);
+    SetButtonText(kIdcImageButton, receiving ? kImageButtonReceiving : kImageButtonSending);
+    for (ControlId id : {kIdcAspectGroup, kIdcSizeGroup, kIdcHd1080, kIdcHd720, kIdcSd480,
+                         kIdcSd576, kIdcFull, kIdcKeep})
+        SetEnabled(id, !receiving);
 }
 
 void CImageToolDlg::OnImageButton()
@@ -288,7 +424,8 @@ void CImageToolDlg::OnSelectImage()
 
 bool CImageToolDlg::LoadFromFile(const QString& path)
 {
-    SetCheck(1022, false);
+    ClearStatus();
+    SetCheck(kIdcDisplayAlpha, false);
     const QByteArray encoded = QFile::encodeName(path);
     if (LoadPicture(encoded.constData()) != 0) {
         // The failed load left no picture: the boxes and the preview say so at once.
@@ -300,6 +437,7 @@ bool CImageToolDlg::LoadFromFile(const QString& path)
         ShowMessage(this, QString::fromUtf8(kFileReadError));
         return false;
     }
+    m_pictureName = QFileInfo(path).fileName();
     m_width = m_picture->width;
     m_height = m_picture->height;
     PushDataToControls();
@@ -320,15 +458,15 @@ int CImageToolDlg::LoadPicture(const char* path)
     }
     if (loaded->HasAlpha()) {
         m_hasAlpha = 1;
-        SetEnabled(1021, true);
-        SetEnabled(1022, true);
+        SetEnabled(kIdcRgba, true);
+        SetEnabled(kIdcDisplayAlpha, true);
     } else {
-        SetCheck(1022, false);
-        SetCheck(1021, false);
-        SetEnabled(1019, true);
-        SetEnabled(1020, true);
-        SetEnabled(1021, false);
-        SetEnabled(1022, false);
+        SetCheck(kIdcDisplayAlpha, false);
+        SetCheck(kIdcRgba, false);
+        SetEnabled(kIdcFmem1, true);
+        SetEnabled(kIdcFmem2, true);
+        SetEnabled(kIdcRgba, false);
+        SetEnabled(kIdcDisplayAlpha, false);
     }
     m_picture = std::move(loaded);
     return 0;
@@ -361,8 +499,8 @@ bool CImageToolDlg::SaveToFile(const QString& path)
 
 void CImageToolDlg::PushDataToControls()
 {
-    static_cast<QLineEdit*>(Control(1008))->setText(QString::number(m_width));
-    static_cast<QLineEdit*>(Control(1009))->setText(QString::number(m_height));
+    static_cast<QLineEdit*>(Control(kIdcWidthBox))->setText(QString::number(m_width));
+    static_cast<QLineEdit*>(Control(kIdcHeightBox))->setText(QString::number(m_height));
 }
 
 JobSettings CImageToolDlg::ReadJobSettings() const
@@ -376,9 +514,9 @@ JobSettings CImageToolDlg::ReadJobSettings() const
             break;
         }
     }
-    settings.aspect = Button(1013)->isChecked() ? AspectMode::Keep : AspectMode::Full;
-    settings.rgbaPair = Button(1021)->isChecked();
-    settings.fmem1 = Button(1019)->isChecked();
+    settings.aspect = Button(kIdcKeep)->isChecked() ? AspectMode::Keep : AspectMode::Full;
+    settings.rgbaPair = Button(kIdcRgba)->isChecked();
+    settings.fmem1 = Button(kIdcFmem1)->isChecked();
     settings.blank = m_blank;
     settings.link.port = m_switcherPort;
     return settings;
@@ -402,6 +540,15 @@ void CImageToolDlg::JoinWorker()
 
 void CImageToolDlg::OnTransferButton()
 {
+    // The window takes the keyboard back when the progress window has gone, also where the
+    // window manager leaves no window active, so its shortcuts keep working.
+    struct Reactivate {
+        QWidget* window;
+        ~Reactivate()
+        {
+            if (window->isVisible()) window->activateWindow();
+        }
+    } reactivate{this};
     CTransferProgressDlg progress(this);
     if (IpAddress()->IsBlank()) {
         ShowMessage(this, QString::fromUtf8(kAddressIsEmpty));
@@ -412,11 +559,13 @@ void CImageToolDlg::OnTransferButton()
     // The controls are read here, on the user-interface thread; the modal progress window
     // keeps them from changing while the job runs.
     const JobSettings settings = ReadJobSettings();
+    m_jobResult = 1;
     if (m_mode == 1) {
         g_progressDirection = 0;
         if (StartWorker([this, settings] { RunReceiveJob(settings); })) {
             progress.exec();
             JoinWorker();
+            if (m_jobResult == 0) ConfirmTransfer(settings, false);
         } else {
             ShowMessage(this, QString::fromUtf8(kMemoryAllocationError));
         }
@@ -437,18 +586,89 @@ void CImageToolDlg::OnTransferButton()
     }
     progress.exec();
     JoinWorker();
+    if (m_jobResult == 0) ConfirmTransfer(settings, true);
 }
 
 void CImageToolDlg::RunSendJob(const JobSettings& settings, std::shared_ptr<const Picture> picture)
 {
+    const auto start = std::chrono::steady_clock::now();
     CTransferJob job(settings, *this);
     job.RunSendJob(std::move(picture));
+    m_jobTime = std::chrono::steady_clock::now() - start;
+    m_jobResult = job.m_result;
 }
 
 void CImageToolDlg::RunReceiveJob(const JobSettings& settings)
 {
+    const auto start = std::chrono::steady_clock::now();
     CTransferJob job(settings, *this);
     job.RunReceiveJob();
+    m_jobTime = std::chrono::steady_clock::now() - start;
+    m_jobResult = job.m_result;
+}
+
+void CImageToolDlg::ConfirmTransfer(const JobSettings& settings, bool sending)
+{
+    const QString target = settings.rgbaPair && sending
+                               ? QString::fromUtf8(kFmemPair)
+                               : QString::fromUtf8(kFmemName).arg(settings.fmem1 ? 1 : 2);
+    const qint64 milliseconds =
+        std::chrono::duration_cast<std::chrono::milliseconds>(m_jobTime).count();
+    const QString clock = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
+    if (sending) {
+        const RasterSize size = RasterDimensions(settings.raster);
+        ShowStatus(QString::fromUtf8(kStatusSent)
+                       .arg(target, m_pictureName)
+                       .arg(size.width)
+                       .arg(size.height)
+                       .arg(milliseconds)
+                       .arg(clock));
+    } else if (m_picture) {
+        m_pictureName = QString::fromUtf8(kReceivedFrameName).arg(target);
+        ShowStatus(QString::fromUtf8(kStatusReceived)
+                       .arg(target)
+                       .arg(m_picture->width)
+                       .arg(m_picture->height)
+                       .arg(milliseconds)
+                       .arg(clock));
+    }
+}
+
+void CImageToolDlg::ShowStatus(const QString& status)
+{
+    m_status = status;
+    setWindowTitle(m_caption + QString::fromUtf8(kStatusSeparator) + status);
+}
+
+void CImageToolDlg::ClearStatus()
+{
+    if (m_status.isEmpty()) return;
+    m_status.clear();
+    setWindowTitle(m_caption);
+}
+
+QString CImageToolDlg::AboutText() const
+{
+    QString path;
+    QString version = LibraryFileVersion(reinterpret_cast<const void*>(m_api.loadImage), &path);
+    // A library file without a version in its name or SONAME is the one built with the program.
+    if (version.isEmpty())
+        version = QString::fromUtf8(kLibraryBuiltWith).arg(QStringLiteral(IMGCAST_VERSION));
+    return QString::fromUtf8(kAboutText)
+        .arg(QStringLiteral(IMGCAST_VERSION), version, path, QString::fromUtf8(qVersion()));
+}
+
+void CImageToolDlg::OnAbout()
+{
+    const QString text = AboutText();
+    if (AboutHookSlot()) {
+        AboutHookSlot()(text);
+        return;
+    }
+    QMessageBox box(QMessageBox::Information, QString::fromUtf8(kAboutTitle), text, QMessageBox::Ok,
+                    this);
+    box.setIconPixmap(windowIcon().pixmap(48, 48));
+    box.exec();
 }
 
 void CImageToolDlg::ShowMessage(const char* text)
@@ -480,8 +700,8 @@ void CImageToolDlg::InstallPicture(std::shared_ptr<const Picture> picture)
     if (!picture) return;  // an empty frame never replaces the picture
     m_hasAlpha = 0;
     m_showAlpha = 0;
-    SetCheck(1022, false);
-    SetCheck(1021, false);
+    SetCheck(kIdcDisplayAlpha, false);
+    SetCheck(kIdcRgba, false);
     m_picture = std::move(picture);
     m_width = m_picture->width;
     m_height = m_picture->height;
@@ -494,23 +714,39 @@ bool CImageToolDlg::eventFilter(QObject* watched, QEvent* event)
         PaintPreview();
         return true;
     }
-    if (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride) {
+    const QEvent::Type type = event->type();
+    if (type == QEvent::KeyPress || type == QEvent::KeyRelease ||
+        type == QEvent::ShortcutOverride) {
         auto* widget = qobject_cast<QWidget*>(watched);
         if (widget && widget->window() == this) {
-            const int key = static_cast<QKeyEvent*>(event)->key();
-            if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape) {
+            auto* key = static_cast<QKeyEvent*>(event);
+            if (key->key() == Qt::Key_Alt && type != QEvent::ShortcutOverride) {
+                // Holding Alt shows the buttons' access letters.
+                m_accessKeyStyle->SetRevealed(type == QEvent::KeyPress);
+                for (QPushButton* button : findChildren<QPushButton*>()) button->update();
+            }
+            if (type != QEvent::KeyRelease && IsSwallowedKey(key)) {
                 event->accept();
                 return true;
             }
+            if (type == QEvent::KeyPress) {
+                auto* radio = qobject_cast<QRadioButton*>(widget);
+                if (radio && key->modifiers() == Qt::NoModifier &&
+                    MoveInRadioGroup(radio, key->key()))
+                    return true;
+            }
         }
+    }
+    if (type == QEvent::WindowDeactivate && watched == this && m_accessKeyStyle->Revealed()) {
+        m_accessKeyStyle->SetRevealed(false);
+        for (QPushButton* button : findChildren<QPushButton*>()) button->update();
     }
     return QDialog::eventFilter(watched, event);
 }
 
 void CImageToolDlg::keyPressEvent(QKeyEvent* event)
 {
-    const int key = event->key();
-    if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape) {
+    if (IsSwallowedKey(event)) {
         event->accept();
         return;
     }
@@ -521,26 +757,36 @@ void CImageToolDlg::PaintPreview()
 {
     QPainter painter(m_previewFrame);
     const QRect client = m_previewFrame->rect();
-    painter.setPen(Qt::black);
-    painter.drawRect(client.adjusted(0, 0, -1, -1));
-    if (!m_picture || isMinimized()) return;
-    const QRect target(1, 1, client.width() - 2, client.height() - 2);
-    if (target.width() <= 0 || target.height() <= 0) return;
-    const bool alpha = m_showAlpha && m_picture->HasAlpha();
-    if (m_previewPicture != m_picture || m_previewAlpha != alpha ||
-        m_previewImage.size() != target.size()) {
-        const PlaneBytes& plane = alpha ? m_picture->alpha : m_picture->colour;
-        // The planes hold blue, green, red bytes in rows of `stride` bytes, top row first.
-        const QImage source(plane.data(), m_picture->width, m_picture->height, m_picture->stride,
-                            QImage::Format_BGR888);
-        // Area-averaging downscale (and smooth upscale), ignoring the picture's aspect ratio:
-        // the preview always fills the frame.
-        m_previewImage =
-            source.scaled(target.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        m_previewPicture = m_picture;
-        m_previewAlpha = alpha;
+    const QRect target = client.adjusted(1, 1, -1, -1);
+    if (m_picture && !isMinimized() && target.width() > 0 && target.height() > 0) {
+        const bool alpha = m_showAlpha && m_picture->HasAlpha();
+        // Scaled to the frame's size in device pixels, so that the preview is as sharp as the
+        // screen at any scale factor.
+        const qreal ratio = m_previewFrame->devicePixelRatioF();
+        const QSize pixels = (QSizeF(target.size()) * ratio).toSize();
+        if (m_previewPicture != m_picture || m_previewAlpha != alpha ||
+            m_previewImage.size() != pixels || m_previewImage.devicePixelRatio() != ratio) {
+            const PlaneBytes& plane = alpha ? m_picture->alpha : m_picture->colour;
+            // The planes hold blue, green, red bytes in rows of `stride` bytes, top row first.
+            const QImage source(plane.data(), m_picture->width, m_picture->height,
+                                m_picture->stride, QImage::Format_BGR888);
+            // Area-averaging downscale (and smooth upscale), ignoring the picture's aspect
+            // ratio: the preview always fills the frame.
+            m_previewImage = source.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            m_previewImage.setDevicePixelRatio(ratio);
+            m_previewPicture = m_picture;
+            m_previewAlpha = alpha;
+        }
+        painter.drawImage(target.topLeft(), m_previewImage);
     }
-    painter.drawImage(target.topLeft(), m_previewImage);
+    // The black frame last and as filled strips: at a fractional scale factor a picture drawn
+    // first can no longer round over a line, and every side keeps at least one device pixel.
+    const int width = client.width();
+    const int height = client.height();
+    painter.fillRect(QRect(0, 0, width, 1), Qt::black);
+    painter.fillRect(QRect(0, height - 1, width, 1), Qt::black);
+    painter.fillRect(QRect(0, 0, 1, height), Qt::black);
+    painter.fillRect(QRect(width - 1, 0, 1, height), Qt::black);
 }
 
 void CImageToolDlg::dragEnterEvent(QDragEnterEvent* event)

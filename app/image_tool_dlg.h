@@ -10,23 +10,27 @@
 
 #include <QDialog>
 #include <QImage>
+#include <QString>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <thread>
 
-#include "picture/picture.h"
+#include "app/window_templates.h"
 #include "frame/frame.h"
 #include "link/transfer_jobs.h"
+#include "picture/picture.h"
 
 class QAbstractButton;
+class QAction;
 class QFrame;
 class QLineEdit;
 class QPushButton;
+class QRadioButton;
+class CAccessKeyStyle;
 class CIPAddressCtrl;
-
-#include "resources/strings.inc"
 
 class CImageToolDlg : public QDialog, public JobHost {
     Q_OBJECT
@@ -42,6 +46,10 @@ class CImageToolDlg : public QDialog, public JobHost {
     using FilePathHook = std::function<QString(bool save)>;
     static void SetFilePathHook(FilePathHook hook);
 
+    // The About box goes through ShowAbout; a hook receives its text instead (tests).
+    using AboutHook = std::function<void(const QString& text)>;
+    static void SetAboutHook(AboutHook hook);
+
     using BindFunction = BindResult (*)(ImgPortApi* api);
 
     explicit CImageToolDlg(QWidget* parent = nullptr);
@@ -54,16 +62,30 @@ class CImageToolDlg : public QDialog, public JobHost {
     // The switcher's port; 2006 in the product. Tests point the window at an emulator.
     void SetSwitcherPort(uint16_t port) { m_switcherPort = port; }
 
-    QWidget* Control(int id) const;
-    QAbstractButton* Button(int id) const;
+    // What the window shows and holds, for the screenshot tool and the tests; all read-only.
+    QWidget* Control(ControlId id) const;
+    QAbstractButton* Button(ControlId id) const;
     CIPAddressCtrl* IpAddress() const;
     const std::shared_ptr<const Picture>& CurrentPicture() const { return m_picture; }
     const ImgPortApi& Api() const { return m_api; }
+    // 0 = sending to the switcher, 1 = receiving from it.
+    int Mode() const { return m_mode; }
+    bool HasAlpha() const { return m_hasAlpha != 0; }
+    // True while the preview shows the alpha plane.
+    bool ShowsAlpha() const { return m_showAlpha != 0; }
+    BlankColor Blank() const { return m_blank; }
+    // The caption without the confirmation of the last transfer.
+    QString BaseCaption() const { return m_caption; }
+    // The confirmation of the last successful transfer, shown in the title until the next
+    // action ("FMEM 1 ← card.png, 1920×1080, 42 ms, 23:14:05"); empty when there is none.
+    QString StatusText() const { return m_status; }
+    // The text of the About box.
+    QString AboutText() const;
 
     // Handlers of the controls.
-    void OnSizeRadio(int id);
-    void OnAspectRadio(int id);
-    void OnTargetRadio(int id);
+    void OnSizeRadio(ControlId id);
+    void OnAspectRadio(ControlId id);
+    void OnTargetRadio(ControlId id);
     void OnRgba();
     void OnDisplayAlpha();
     void OnBlankColor();
@@ -72,6 +94,7 @@ class CImageToolDlg : public QDialog, public JobHost {
     void OnSelectImage();
     void OnSaveImage();
     void OnTransferButton();
+    void OnAbout();
 
     // Select Image after the open dialog (also what a dropped file does): loads the file,
     // updates Width and Height and repaints. Returns false (after "File read error!!") on failure.
@@ -79,31 +102,12 @@ class CImageToolDlg : public QDialog, public JobHost {
     // Save Image after the save dialog. Returns false when nothing was written.
     bool SaveToFile(const QString& path);
 
-    // Loads a picture file into the picture state and sets the alpha controls. 0 on success;
-    // 1 on failure, which leaves no picture.
-    int LoadPicture(const char* path);
-
     // The settings of a job, read from the controls (user-interface thread only).
     JobSettings ReadJobSettings() const;
-
-    // Pushes the Width and Height values into their boxes.
-    void PushDataToControls();
-
-    // Worker-side bodies of the two jobs.
-    void RunSendJob(const JobSettings& settings, std::shared_ptr<const Picture> picture);
-    void RunReceiveJob(const JobSettings& settings);
 
     // JobHost, called on the worker thread.
     void ShowMessage(const char* text) override;
     void InstallReceivedPicture(std::shared_ptr<const Picture> picture) override;
-
-    // 0 = sending to the switcher, 1 = receiving from it.
-    int m_mode = 0;
-    uint8_t m_hasAlpha = 0;
-    uint8_t m_showAlpha = 0;
-    int m_width = 0;
-    int m_height = 0;
-    BlankColor m_blank{0, 0, 0};
 
   protected:
     // Starts the worker thread running `body`; false when no thread could be started.
@@ -114,21 +118,55 @@ class CImageToolDlg : public QDialog, public JobHost {
     void keyPressEvent(QKeyEvent* event) override;
 
   private:
+    // Loads a picture file into the picture state and sets the alpha controls. 0 on success;
+    // 1 on failure, which leaves no picture.
+    int LoadPicture(const char* path);
+    // Pushes the Width and Height values into their boxes.
+    void PushDataToControls();
+    // Worker-side bodies of the two jobs; they record the outcome for the confirmation.
+    void RunSendJob(const JobSettings& settings, std::shared_ptr<const Picture> picture);
+    void RunReceiveJob(const JobSettings& settings);
+
     void ConnectHandlers();
+    void CreateShortcuts();
     void InstallPicture(std::shared_ptr<const Picture> picture);
     void PaintPreview();
     QString AskFilePath(bool save);
     void JoinWorker();
-    void SetCheck(int id, bool checked);
-    bool IsChecked(int id) const;
-    void SetEnabled(int id, bool enabled);
+    void SetCheck(ControlId id, bool checked);
+    bool IsChecked(ControlId id) const;
+    void SetEnabled(ControlId id, bool enabled);
+    void SetButtonText(ControlId id, const char* text);
+    // Gives each radio group one tab stop: its checked radio, or its first enabled one.
+    void UpdateRadioTabStops();
+    // An arrow key on a radio button: clicks its neighbour in the group. False when `radio` is
+    // in no group or the key is no arrow.
+    bool MoveInRadioGroup(QRadioButton* radio, int key);
+    void ShowStatus(const QString& status);
+    void ClearStatus();
+    void ConfirmTransfer(const JobSettings& settings, bool sending);
 
     std::map<int, QWidget*> m_controls;
     QFrame* m_previewFrame = nullptr;
+    CAccessKeyStyle* m_accessKeyStyle = nullptr;
     std::shared_ptr<const Picture> m_picture;
+    QString m_pictureName;  // file name of the picture, or the frame memory it came from
     ImgPortApi m_api;
     uint16_t m_switcherPort = kSwitcherPort;
     std::thread m_worker;
+    QString m_caption;
+    QString m_status;
+
+    int m_mode = 0;
+    uint8_t m_hasAlpha = 0;
+    uint8_t m_showAlpha = 0;
+    int m_width = 0;
+    int m_height = 0;
+    BlankColor m_blank{0, 0, 0};
+
+    // Written by the worker before it ends, read after it has been joined.
+    int m_jobResult = 0;
+    std::chrono::steady_clock::duration m_jobTime{};
 
     // The preview scaled to the frame, rebuilt when the picture, the plane or the size changes.
     QImage m_previewImage;

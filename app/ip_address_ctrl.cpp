@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QEvent>
+#include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,20 +26,29 @@ CIPAddressCtrl::CIPAddressCtrl(QWidget* parent)
         field->setAlignment(Qt::AlignCenter);
         field->setValidator(validator);
         field->setMaxLength(3);
-        field->setTextMargins(0, 0, 0, 0);
+        // A line edit keeps two pixels free on either side of its text, more than a field of a
+        // 62-unit box can spare for three digits; the box spaces its fields itself.
+        field->setTextMargins(-2, 0, -2, 0);
         field->setContentsMargins(0, 0, 0, 0);
+        // The fields are see-through, so the box's own background and border show everywhere,
+        // also where a fractional scale factor rounds a field onto the border.
+        QPalette palette = field->palette();
+        palette.setColor(QPalette::Base, Qt::transparent);
+        field->setPalette(palette);
         field->installEventFilter(this);
         connect(field, &QLineEdit::textEdited, this, [this, index] { OnFieldEdited(index); });
         m_fields[index] = field;
         if (index > 0) QWidget::setTabOrder(m_fields[index - 1], field);
     }
     for (int index = 0; index < 3; ++index) {
+        // Centred on the same line as the digits, so the dot sits on their baseline.
         auto* dot = new QLabel(QStringLiteral("."), this);
-        dot->setAlignment(Qt::AlignHCenter | Qt::AlignBottom);
-        dot->setBackgroundRole(QPalette::Base);
+        dot->setAlignment(Qt::AlignCenter);
+        dot->setAttribute(Qt::WA_TransparentForMouseEvents);
         m_dots[index] = dot;
     }
-    // Tab enters the first field; the other three are reached by typing, dots or arrows.
+    // Tab from the window enters the first field; inside the box Tab and Shift+Tab move between
+    // the fields, and leave it after the last and before the first.
     for (int index = 1; index < 4; ++index) m_fields[index]->setFocusPolicy(Qt::ClickFocus);
     setFocusProxy(m_fields[0]);
     LayoutFields();
@@ -106,7 +116,22 @@ void CIPAddressCtrl::OnFieldEdited(int index)
         field->selectAll();
         return;
     }
-    if (text.size() == 3 && field->cursorPosition() == 3 && index < 3) FocusField(index + 1, false);
+    if (text.size() == 3 && field->cursorPosition() == 3 && index < 3) {
+        FocusField(index + 1, false);
+        m_advancedTo = index + 1;
+    }
+}
+
+bool CIPAddressCtrl::OnSeparator(int index, bool tab)
+{
+    if (m_advancedTo == index) {
+        // The operator typed the separator that the box has already acted on.
+        m_advancedTo = -1;
+        return true;
+    }
+    // A dot in an empty field stays there; Tab always moves on.
+    if (index < 3 && (tab || !m_fields[index]->text().isEmpty())) FocusField(index + 1, false);
+    return true;
 }
 
 void CIPAddressCtrl::FocusField(int index, bool atEnd)
@@ -121,21 +146,41 @@ void CIPAddressCtrl::FocusField(int index, bool atEnd)
 
 bool CIPAddressCtrl::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() != QEvent::KeyPress) return QFrame::eventFilter(watched, event);
     int index = 0;
     while (index < 4 && m_fields[index] != watched) ++index;
     if (index == 4) return QFrame::eventFilter(watched, event);
+    if (event->type() == QEvent::MouseButtonPress ||
+        (event->type() == QEvent::FocusOut && m_advancedTo == index))
+        m_advancedTo = -1;
+    if (event->type() == QEvent::FocusIn && index == 0 &&
+        static_cast<QFocusEvent*>(event)->reason() == Qt::BacktabFocusReason) {
+        // Shift+Tab from the control after the box enters it at its last field.
+        m_fields[3]->setFocus(Qt::BacktabFocusReason);
+        m_fields[3]->selectAll();
+        return false;
+    }
+    if (event->type() != QEvent::KeyPress) return QFrame::eventFilter(watched, event);
     QLineEdit* field = m_fields[index];
     auto* key = static_cast<QKeyEvent*>(event);
+    const bool separator = (key->key() == Qt::Key_Period || key->key() == Qt::Key_Space ||
+                            key->key() == Qt::Key_Tab) &&
+                           (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (separator && (key->key() != Qt::Key_Tab || index < 3 || m_advancedTo == index))
+        return OnSeparator(index, key->key() == Qt::Key_Tab);
+    // Any other key ends the moment in which a separator is swallowed; modifier keys alone
+    // do not, as a dot may need Shift on some layouts.
+    if (key->key() != Qt::Key_Shift && key->key() != Qt::Key_AltGr) m_advancedTo = -1;
     if (key->matches(QKeySequence::Paste)) {
         if (SetAddressText(QApplication::clipboard()->text())) return true;
         return QFrame::eventFilter(watched, event);
     }
     switch (key->key()) {
-        case Qt::Key_Period:
-        case Qt::Key_Space:
-            if (index < 3 && !field->text().isEmpty()) FocusField(index + 1, false);
-            return true;
+        case Qt::Key_Backtab:
+            if (index > 0) {
+                FocusField(index - 1, false);
+                return true;
+            }
+            break;
         case Qt::Key_Backspace:
             if (index > 0 && field->cursorPosition() == 0 && !field->hasSelectedText()) {
                 FocusField(index - 1, true);
@@ -176,8 +221,9 @@ void CIPAddressCtrl::changeEvent(QEvent* event)
 
 void CIPAddressCtrl::LayoutFields()
 {
-    const QRect inner = contentsRect();
-    const int dotWidth = fontMetrics().horizontalAdvance(QLatin1Char('.')) + 2;
+    // One pixel of air inside the border, so the first and last digits never touch it.
+    const QRect inner = contentsRect().adjusted(1, 0, -1, 0);
+    const int dotWidth = fontMetrics().horizontalAdvance(QLatin1Char('.')) + 1;
     const int fieldWidth = std::max(1, (inner.width() - 3 * dotWidth) / 4);
     const int extra = inner.width() - 3 * dotWidth - 4 * fieldWidth;
     int x = inner.left();

@@ -1,6 +1,8 @@
 // An IPv4 address box of four fields, as operators know it from switcher set-up tools: digits
-// only, each field 0 to 255, the cursor moves on after three digits or a dot, Backspace at the
-// start of a field goes back to the previous one, and a pasted dotted address fills all four.
+// only, each field 0 to 255, the cursor moves on after three digits, a dot, a space or Tab,
+// Backspace at the start of a field goes back to the previous one, and a pasted dotted address
+// fills all four. A separator typed right after the box has moved on by itself is swallowed, so
+// "127.0.0.1" typed over a full box lands in the four fields it names.
 #pragma once
 
 #include <QFrame>
@@ -36,7 +38,12 @@ class CIPAddressCtrl : public QFrame {
     void OnFieldEdited(int index);
     void FocusField(int index, bool atEnd);
     void LayoutFields();
+    // A dot, space or Tab in field `index`: moves on or is swallowed; true when it was taken.
+    bool OnSeparator(int index, bool tab);
 
     std::array<QLineEdit*, 4> m_fields{};
     std::array<QLabel*, 3> m_dots{};
+    // The field the box has just moved to after three digits, until the next key or click;
+    // -1 when none.
+    int m_advancedTo = -1;
 };

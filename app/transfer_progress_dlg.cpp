@@ -24,12 +24,12 @@ CTransferProgressDlg::CTransferProgressDlg(QWidget* parent)
     m_controls = BuildDialog(this, ProgressWindowTemplate());
     frame->setGeometry(rect());
     frame->lower();
-    m_icon = static_cast<QLabel*>(m_controls.at(1011));
-    m_text = static_cast<QLabel*>(m_controls.at(1018));
+    m_icon = static_cast<QLabel*>(m_controls.at(kIdcAnimationIcon));
+    m_text = static_cast<QLabel*>(m_controls.at(kIdcProgressText));
     // Opened here already, before the handler starts the worker, so that a job which ends before
     // the window runs still finds its signal waiting.
     m_completion = CreateNamedEvent(kCompletionEventName);
-    auto* okButton = static_cast<QPushButton*>(m_controls.at(1));
+    auto* okButton = static_cast<QPushButton*>(m_controls.at(kIdcProgressOk));
     connect(okButton, &QPushButton::clicked, this, &CTransferProgressDlg::OnOK);
 }
 

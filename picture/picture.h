@@ -26,7 +26,7 @@ struct ImgPortApi {
 };
 
 // Text of the message box shown when the library cannot be loaded.
-inline constexpr char kCannotLoadImgPort[] = "Cannot load ImgPort.dll\n";
+inline constexpr char kCannotLoadImgPort[] = "Cannot load libImgPort.so\n";
 
 enum class BindResult { Bound, LibraryMissing, ExportMissing };
 

@@ -18,6 +18,23 @@
 #include "app/ip_address_ctrl.h"
 #include "tests/support/child_process.h"
 
+// The text a button shows: its text without the access-letter marks ("&Send" shows "Send", a
+// doubled ampersand shows one).
+inline QString ShownText(const QAbstractButton* button)
+{
+    const QString text = button->text();
+    QString shown;
+    for (int index = 0; index < text.size(); ++index) {
+        if (text[index] == QLatin1Char('&')) {
+            if (index + 1 < text.size() && text[index + 1] == QLatin1Char('&'))
+                shown += text[++index];
+            continue;
+        }
+        shown += text[index];
+    }
+    return shown;
+}
+
 // Answers every message box with OK and remembers its text.
 class MessageRecorder {
   public:
@@ -69,7 +86,8 @@ inline std::unique_ptr<CEmulatorProcess> StartEmulator(const QStringList& extraA
                                                        const QString& storeFolder = QString())
 {
     std::vector<std::string> options = {"--listen", "127.0.0.1"};
-    if (!storeFolder.isEmpty()) options.insert(options.end(), {"--store", storeFolder.toStdString()});
+    if (!storeFolder.isEmpty())
+        options.insert(options.end(), {"--store", storeFolder.toStdString()});
     for (const QString& argument : extraArguments) options.push_back(argument.toStdString());
     return std::make_unique<CEmulatorProcess>(options);
 }

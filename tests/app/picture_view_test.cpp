@@ -13,20 +13,20 @@
 
 namespace {
 
-QString BoxText(const CImageToolDlg& dialog, int id)
+QString BoxText(const CImageToolDlg& dialog, ControlId id)
 {
     return static_cast<QLineEdit*>(dialog.Control(id))->text();
 }
 
 QColor PreviewPixel(CImageToolDlg& dialog, QPoint at)
 {
-    QWidget* frame = dialog.Control(1007);
+    QWidget* frame = dialog.Control(kIdcPreviewFrame);
     return frame->grab().toImage().pixelColor(at);
 }
 
 QPoint PreviewCentre(CImageToolDlg& dialog)
 {
-    return dialog.Control(1007)->rect().center();
+    return dialog.Control(kIdcPreviewFrame)->rect().center();
 }
 
 }  // namespace
@@ -40,13 +40,11 @@ class PictureViewTest : public QObject {
     {
         MessageRecorder messages;
         auto dialog = OpenMainWindow();
-        // As after an earlier picture with alpha: RGBA and Display Alpha enabled and checked.
-        dialog->m_hasAlpha = 1;
-        for (int id : {1021, 1022}) {
-            dialog->Button(id)->setEnabled(true);
-            dialog->Button(id)->click();
-        }
-        QVERIFY(!dialog->Button(1019)->isEnabled());
+        // After an earlier picture with alpha: RGBA and Display Alpha enabled and checked.
+        QVERIFY(dialog->LoadFromFile(
+            WriteUniformPicture(m_dir, QStringLiteral("first.png"), 9, 9, QColor(4, 5, 6), 77)));
+        for (ControlId id : {kIdcRgba, kIdcDisplayAlpha}) dialog->Button(id)->click();
+        QVERIFY(!dialog->Button(kIdcFmem1)->isEnabled());
 
         const QString path =
             WritePatternPicture(m_dir, QStringLiteral("plain.png"), 101, 37, false);
@@ -58,16 +56,16 @@ class PictureViewTest : public QObject {
         QCOMPARE(picture->height, 37);
         QCOMPARE(picture->stride, 304);  // rows padded to a multiple of 4 bytes
         QVERIFY(!picture->HasAlpha());
-        QCOMPARE(BoxText(*dialog, 1008), QStringLiteral("101"));
-        QCOMPARE(BoxText(*dialog, 1009), QStringLiteral("37"));
-        QCOMPARE(dialog->m_hasAlpha, uint8_t(0));
-        QCOMPARE(dialog->m_showAlpha, uint8_t(0));
-        for (int id : {1021, 1022}) {
+        QCOMPARE(BoxText(*dialog, kIdcWidthBox), QStringLiteral("101"));
+        QCOMPARE(BoxText(*dialog, kIdcHeightBox), QStringLiteral("37"));
+        QVERIFY(!dialog->HasAlpha());
+        QVERIFY(!dialog->ShowsAlpha());
+        for (ControlId id : {kIdcRgba, kIdcDisplayAlpha}) {
             QVERIFY(!dialog->Button(id)->isEnabled());
             QVERIFY(!dialog->Button(id)->isChecked());
         }
-        QVERIFY(dialog->Button(1019)->isEnabled());
-        QVERIFY(dialog->Button(1020)->isEnabled());
+        QVERIFY(dialog->Button(kIdcFmem1)->isEnabled());
+        QVERIFY(dialog->Button(kIdcFmem2)->isEnabled());
         // Colour bytes arrive blue, green, red, in rows top to bottom.
         const QImage source(path);
         const QColor expected = source.pixelColor(100, 36);
@@ -81,32 +79,32 @@ class PictureViewTest : public QObject {
     void LoadingWithAlphaEnablesButDoesNotCheck()
     {
         auto dialog = OpenMainWindow();
-        dialog->Button(1020)->click();
+        dialog->Button(kIdcFmem2)->click();
         const QString path = WriteUniformPicture(m_dir, QStringLiteral("alpha.png"), 40, 20,
                                                  QColor(10, 200, 30), 128);
         QVERIFY(dialog->LoadFromFile(path));
         QVERIFY(dialog->CurrentPicture()->HasAlpha());
-        QCOMPARE(dialog->m_hasAlpha, uint8_t(1));
-        QVERIFY(dialog->Button(1021)->isEnabled());
-        QVERIFY(dialog->Button(1022)->isEnabled());
-        QVERIFY(!dialog->Button(1021)->isChecked());
-        QVERIFY(!dialog->Button(1022)->isChecked());
-        QVERIFY(dialog->Button(1020)->isChecked());
+        QVERIFY(dialog->HasAlpha());
+        QVERIFY(dialog->Button(kIdcRgba)->isEnabled());
+        QVERIFY(dialog->Button(kIdcDisplayAlpha)->isEnabled());
+        QVERIFY(!dialog->Button(kIdcRgba)->isChecked());
+        QVERIFY(!dialog->Button(kIdcDisplayAlpha)->isChecked());
+        QVERIFY(dialog->Button(kIdcFmem2)->isChecked());
         QCOMPARE(int(dialog->CurrentPicture()->alpha[0]), 128);
         QCOMPARE(int(dialog->CurrentPicture()->alpha[2]), 128);
 
         // With RGBA checked, a second alpha picture leaves the target radios disabled.
-        dialog->Button(1021)->click();
+        dialog->Button(kIdcRgba)->click();
         QVERIFY(dialog->LoadFromFile(path));
-        QVERIFY(dialog->Button(1021)->isChecked());
-        QVERIFY(!dialog->Button(1019)->isEnabled());
+        QVERIFY(dialog->Button(kIdcRgba)->isChecked());
+        QVERIFY(!dialog->Button(kIdcFmem1)->isEnabled());
         // Switching to receiving and back re-enables RGBA and Display Alpha for it.
-        dialog->Button(1015)->click();
-        QVERIFY(!dialog->Button(1021)->isEnabled());
-        dialog->Button(1015)->click();
-        QVERIFY(dialog->Button(1021)->isEnabled());
-        QVERIFY(dialog->Button(1022)->isEnabled());
-        QVERIFY(!dialog->Button(1019)->isEnabled());
+        dialog->Button(kIdcModeButton)->click();
+        QVERIFY(!dialog->Button(kIdcRgba)->isEnabled());
+        dialog->Button(kIdcModeButton)->click();
+        QVERIFY(dialog->Button(kIdcRgba)->isEnabled());
+        QVERIFY(dialog->Button(kIdcDisplayAlpha)->isEnabled());
+        QVERIFY(!dialog->Button(kIdcFmem1)->isEnabled());
     }
 
     void PreviewFillsTheFrameInsideItsBorder()
@@ -119,7 +117,7 @@ class PictureViewTest : public QObject {
         const QString path = WriteUniformPicture(m_dir, QStringLiteral("alpha.png"), 16, 9,
                                                  QColor(10, 200, 30), 128);
         QVERIFY(dialog->LoadFromFile(path));
-        const QSize frame = dialog->Control(1007)->size();
+        const QSize frame = dialog->Control(kIdcPreviewFrame)->size();
         QCOMPARE(PreviewPixel(*dialog, PreviewCentre(*dialog)), QColor(10, 200, 30));
         QCOMPARE(PreviewPixel(*dialog, QPoint(1, 1)), QColor(10, 200, 30));
         QCOMPARE(PreviewPixel(*dialog, QPoint(frame.width() - 2, frame.height() - 2)),
@@ -129,11 +127,11 @@ class PictureViewTest : public QObject {
                  QColor(Qt::black));
 
         // Display Alpha shows the alpha plane as grey, and back.
-        dialog->Button(1022)->click();
-        QCOMPARE(dialog->m_showAlpha, uint8_t(1));
+        dialog->Button(kIdcDisplayAlpha)->click();
+        QVERIFY(dialog->ShowsAlpha());
         QCOMPARE(PreviewPixel(*dialog, PreviewCentre(*dialog)), QColor(128, 128, 128));
-        dialog->Button(1022)->click();
-        QCOMPARE(dialog->m_showAlpha, uint8_t(0));
+        dialog->Button(kIdcDisplayAlpha)->click();
+        QVERIFY(!dialog->ShowsAlpha());
         QCOMPARE(PreviewPixel(*dialog, PreviewCentre(*dialog)), QColor(10, 200, 30));
     }
 
@@ -151,8 +149,8 @@ class PictureViewTest : public QObject {
         const QString path = m_dir.filePath(QStringLiteral("halves.png"));
         QVERIFY(image.save(path));
         QVERIFY(dialog->LoadFromFile(path));
-        const QSize frame = dialog->Control(1007)->size();
-        const QImage shown = dialog->Control(1007)->grab().toImage();
+        const QSize frame = dialog->Control(kIdcPreviewFrame)->size();
+        const QImage shown = dialog->Control(kIdcPreviewFrame)->grab().toImage();
         for (int y : {2, frame.height() / 2, frame.height() - 3}) {
             QCOMPARE(shown.pixelColor(frame.width() / 5, y), QColor(255, 0, 0));
             QCOMPARE(shown.pixelColor(frame.width() * 4 / 5, y), QColor(0, 0, 255));
@@ -176,13 +174,13 @@ class PictureViewTest : public QObject {
         QCOMPARE(messages.Messages(), QStringList{QStringLiteral("File read error!!")});
         QVERIFY(!dialog->CurrentPicture());
         // The boxes and the preview agree that there is no picture.
-        QCOMPARE(BoxText(*dialog, 1008), QStringLiteral("0"));
-        QCOMPARE(BoxText(*dialog, 1009), QStringLiteral("0"));
+        QCOMPARE(BoxText(*dialog, kIdcWidthBox), QStringLiteral("0"));
+        QCOMPARE(BoxText(*dialog, kIdcHeightBox), QStringLiteral("0"));
         QCOMPARE(PreviewPixel(*dialog, PreviewCentre(*dialog)),
                  dialog->palette().color(QPalette::Window));
         messages.Clear();
         dialog->IpAddress()->SetAddress(127, 0, 0, 1);
-        dialog->Button(1006)->click();
+        dialog->Button(kIdcTransferButton)->click();
         QCOMPARE(messages.Messages(), QStringList{QStringLiteral("Image is null")});
         messages.Clear();
         QVERIFY(!dialog->LoadFromFile(m_dir.filePath(QStringLiteral("missing.png"))));
@@ -201,19 +199,19 @@ class PictureViewTest : public QObject {
             askedToSave = save;
             return answer;
         });
-        dialog->Button(1000)->click();  // cancelled: nothing changes
+        dialog->Button(kIdcImageButton)->click();  // cancelled: nothing changes
         QCOMPARE(asked, 1);
         QVERIFY(!askedToSave);
         QVERIFY(!dialog->CurrentPicture());
         answer = WriteUniformPicture(m_dir, QStringLiteral("pick-\u00e9t\u00e9.bmp"), 12, 7,
                                      QColor(1, 2, 3));
-        dialog->Button(1000)->click();
+        dialog->Button(kIdcImageButton)->click();
         QVERIFY(dialog->CurrentPicture());
-        QCOMPARE(BoxText(*dialog, 1008), QStringLiteral("12"));
+        QCOMPARE(BoxText(*dialog, kIdcWidthBox), QStringLiteral("12"));
         // In receiving mode the same button saves.
-        dialog->Button(1015)->click();
+        dialog->Button(kIdcModeButton)->click();
         answer = m_dir.filePath(QStringLiteral("saved.bmp"));
-        dialog->Button(1000)->click();
+        dialog->Button(kIdcImageButton)->click();
         QVERIFY(askedToSave);
         QVERIFY(QFile::exists(answer));
         CImageToolDlg::SetFilePathHook(nullptr);
@@ -245,18 +243,18 @@ class PictureViewTest : public QObject {
     {
         MessageRecorder messages;
         auto dialog = OpenMainWindow();
-        dialog->Button(1015)->click();
+        dialog->Button(kIdcModeButton)->click();
         CImageToolDlg::SetFilePathHook([](bool) { return QStringLiteral("/nonexistent/x.bmp"); });
-        dialog->Button(1000)->click();  // no picture
+        dialog->Button(kIdcImageButton)->click();  // no picture
         QCOMPARE(messages.Messages(), QStringList{QStringLiteral("Image is null")});
         messages.Clear();
-        dialog->Button(1015)->click();
+        dialog->Button(kIdcModeButton)->click();
         QVERIFY(dialog->LoadFromFile(
             WriteUniformPicture(m_dir, QStringLiteral("s.png"), 10, 10, QColor(5, 6, 7))));
-        dialog->Button(1015)->click();
+        dialog->Button(kIdcModeButton)->click();
         const QString unwritable = m_dir.filePath(QStringLiteral("no-such-folder/out.bmp"));
         CImageToolDlg::SetFilePathHook([&](bool) { return unwritable; });
-        dialog->Button(1000)->click();
+        dialog->Button(kIdcImageButton)->click();
         CImageToolDlg::SetFilePathHook(nullptr);
         QCOMPARE(messages.Messages(), QStringList{QStringLiteral("File write error!!")});
         QVERIFY(!QFile::exists(unwritable));
@@ -283,13 +281,13 @@ class PictureViewTest : public QObject {
             QCoreApplication::processEvents();
             return accepted;
         };
-        dialog->Button(1015)->click();
+        dialog->Button(kIdcModeButton)->click();
         QVERIFY(!drop());
         QVERIFY(!dialog->CurrentPicture());
-        dialog->Button(1015)->click();
+        dialog->Button(kIdcModeButton)->click();
         QVERIFY(drop());
         QVERIFY(dialog->CurrentPicture());
-        QCOMPARE(BoxText(*dialog, 1008), QStringLiteral("20"));
+        QCOMPARE(BoxText(*dialog, kIdcWidthBox), QStringLiteral("20"));
         // A file that is no picture is refused at the door.
         mime.setUrls({QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("notes.txt")))});
         QVERIFY(!drop());

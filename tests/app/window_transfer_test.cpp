@@ -2,6 +2,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QTest>
 #include <cstdlib>
 #include <vector>
@@ -112,10 +113,10 @@ class TransferTest : public QObject {
         const auto picture = dialog->CurrentPicture();
 
         // FMEM 2, SD576, Keep: one exchange writing FMEM 2 only.
-        dialog->Button(1020)->click();
-        dialog->Button(1005)->click();
-        dialog->Button(1013)->click();
-        dialog->Button(1006)->click();
+        dialog->Button(kIdcFmem2)->click();
+        dialog->Button(kIdcSd576)->click();
+        dialog->Button(kIdcKeep)->click();
+        dialog->Button(kIdcTransferButton)->click();
         QVERIFY2(messages.Messages().isEmpty(), qPrintable(messages.Messages().join('|')));
         QVERIFY(!QFile::exists(m_store + QStringLiteral("/fmem1.ycbcr")));
         StoredFrame stored = ReadStoredFrame(m_store + QStringLiteral("/fmem2.ycbcr"));
@@ -128,10 +129,10 @@ class TransferTest : public QObject {
         QCOMPARE(g_progressTotal.load(), 720 * 576 * 2);
 
         // FMEM 1, HD1080, Full.
-        dialog->Button(1019)->click();
-        dialog->Button(1002)->click();
-        dialog->Button(1012)->click();
-        dialog->Button(1006)->click();
+        dialog->Button(kIdcFmem1)->click();
+        dialog->Button(kIdcHd1080)->click();
+        dialog->Button(kIdcFull)->click();
+        dialog->Button(kIdcTransferButton)->click();
         QVERIFY(messages.Messages().isEmpty());
         stored = ReadStoredFrame(m_store + QStringLiteral("/fmem1.ycbcr"));
         QCOMPARE(stored.width, 1920);
@@ -139,6 +140,73 @@ class TransferTest : public QObject {
         QVERIFY(stored.frame ==
                 ExpectedFrame(picture->colour, 57, 101, OutputRaster::HD1080, AspectMode::Full));
         QCOMPARE(dialog->CurrentPicture(), picture);  // a send leaves the picture alone
+    }
+
+    void SuccessIsConfirmedInTheTitleUntilTheNextAction()
+    {
+        MessageRecorder messages;
+        auto emulator = StartEmulator({}, m_store);
+        QVERIFY(emulator->Port() != 0);
+        auto dialog = OpenMainWindow();
+        dialog->show();
+        dialog->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
+        dialog->SetSwitcherPort(emulator->Port());
+        dialog->IpAddress()->SetAddress(127, 0, 0, 1);
+        const QString caption = dialog->windowTitle();
+        QVERIFY(dialog->LoadFromFile(
+            WriteUniformPicture(m_dir, QStringLiteral("card.png"), 40, 30, QColor(9, 8, 7), 50)));
+        QVERIFY(dialog->StatusText().isEmpty());
+
+        // Ctrl+Enter sends; the title names target, picture, raster, time taken and clock.
+        QTest::keyClick(dialog->Control(kIdcFmem1), Qt::Key_Return, Qt::ControlModifier);
+        QVERIFY2(messages.Messages().isEmpty(), qPrintable(messages.Messages().join('|')));
+        QVERIFY(QFile::exists(m_store + QStringLiteral("/fmem1.ycbcr")));
+        const QRegularExpression sent(QStringLiteral(
+            u"^FMEM 1 \u2190 card\\.png, 1920\u00d71080, \\d+ ms, \\d\\d:\\d\\d:\\d\\d$"));
+        QVERIFY2(sent.match(dialog->StatusText()).hasMatch(), qPrintable(dialog->StatusText()));
+        QCOMPARE(dialog->windowTitle(),
+                 caption + QStringLiteral("  \u2014  ") + dialog->StatusText());
+        // The next action ends it, even one that changes nothing.
+        QTest::mouseClick(dialog->Button(kIdcHd1080), Qt::LeftButton);
+        QVERIFY(dialog->StatusText().isEmpty());
+        QCOMPARE(dialog->windowTitle(), caption);
+
+        // A pair names both memories.
+        dialog->Button(kIdcRgba)->click();
+        dialog->Button(kIdcSd576)->click();
+        dialog->Button(kIdcTransferButton)->click();
+        QVERIFY(dialog->StatusText().startsWith(
+            QStringLiteral("FMEM 1+2 \u2190 card.png, 720\u00d7576, ")));
+        QTest::keyClicks(dialog->IpAddress()->Field(3), QStringLiteral("1"));  // typing is one
+        QVERIFY(dialog->StatusText().isEmpty());
+
+        // A Get says what came back; a picture sent on from it is named by its memory.
+        dialog->IpAddress()->SetAddress(127, 0, 0, 1);
+        dialog->Button(kIdcModeButton)->click();
+        dialog->Button(kIdcFmem2)->click();
+        QTRY_COMPARE(QApplication::activeWindow(),
+                     static_cast<QWidget*>(dialog.get()));  // back after the progress window
+        QTest::keyClick(dialog.get(), Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier);
+        QVERIFY2(messages.Messages().isEmpty(), qPrintable(messages.Messages().join('|')));
+        QVERIFY2(dialog->StatusText().startsWith(
+                     QStringLiteral("FMEM 2 \u2192 preview, 720\u00d7576, ")),
+                 qPrintable(dialog->StatusText()));
+        dialog->Button(kIdcModeButton)->click();
+        dialog->Button(kIdcFmem1)->click();
+        dialog->Button(kIdcTransferButton)->click();
+        QVERIFY2(dialog->StatusText().startsWith(QStringLiteral("FMEM 1 \u2190 FMEM 2 frame, ")),
+                 qPrintable(dialog->StatusText()));
+
+        // A failure keeps its message box and confirms nothing.
+        emulator.reset();
+        RefusingPort refusing;
+        dialog->SetSwitcherPort(refusing.Port());
+        dialog->Button(kIdcTransferButton)->click();
+        QCOMPARE(messages.Messages(),
+                 QStringList{QString::fromUtf8(SendJobText(kServerConnectError))});
+        QVERIFY(dialog->StatusText().isEmpty());
+        QCOMPARE(dialog->windowTitle(), caption);
     }
 
     void PairSendsColourAndAlpha()
@@ -153,10 +221,10 @@ class TransferTest : public QObject {
             WritePatternPicture(m_dir, QStringLiteral("pair.png"), 64, 48, true)));
         const auto picture = dialog->CurrentPicture();
         QVERIFY(picture->HasAlpha());
-        dialog->Button(1020)->click();  // ignored by a pair
-        dialog->Button(1003)->click();
-        dialog->Button(1021)->click();
-        dialog->Button(1006)->click();
+        dialog->Button(kIdcFmem2)->click();  // ignored by a pair
+        dialog->Button(kIdcHd720)->click();
+        dialog->Button(kIdcRgba)->click();
+        dialog->Button(kIdcTransferButton)->click();
         QVERIFY(messages.Messages().isEmpty());
         const StoredFrame colour = ReadStoredFrame(m_store + QStringLiteral("/fmem1.ycbcr"));
         const StoredFrame alpha = ReadStoredFrame(m_store + QStringLiteral("/fmem2.ycbcr"));
@@ -180,18 +248,18 @@ class TransferTest : public QObject {
         dialog->IpAddress()->SetAddress(127, 0, 0, 1);
         QVERIFY(dialog->LoadFromFile(WriteUniformPicture(m_dir, QStringLiteral("grey.png"), 30, 20,
                                                          QColor(128, 128, 128), 200)));
-        dialog->Button(1005)->click();
-        dialog->Button(1006)->click();  // FMEM 1 now holds an SD576 grey frame
+        dialog->Button(kIdcSd576)->click();
+        dialog->Button(kIdcTransferButton)->click();  // FMEM 1 now holds an SD576 grey frame
         QVERIFY(messages.Messages().isEmpty());
         const StoredFrame stored = ReadStoredFrame(m_store + QStringLiteral("/fmem1.ycbcr"));
 
         // RGBA and Display Alpha checked on the alpha picture; a get unchecks both.
-        dialog->Button(1021)->click();
-        dialog->Button(1022)->click();
-        QCOMPARE(dialog->m_showAlpha, uint8_t(1));
-        dialog->Button(1015)->click();
-        dialog->Button(1019)->click();
-        dialog->Button(1006)->click();
+        dialog->Button(kIdcRgba)->click();
+        dialog->Button(kIdcDisplayAlpha)->click();
+        QVERIFY(dialog->ShowsAlpha());
+        dialog->Button(kIdcModeButton)->click();
+        dialog->Button(kIdcFmem1)->click();
+        dialog->Button(kIdcTransferButton)->click();
         QVERIFY2(messages.Messages().isEmpty(), qPrintable(messages.Messages().join('|')));
         const auto received = dialog->CurrentPicture();
         QVERIFY(received);
@@ -200,21 +268,23 @@ class TransferTest : public QObject {
         QVERIFY(!received->HasAlpha());
         const auto expected = PictureFromFrame(stored.frame.data(), 576, 720);
         QVERIFY(received->colour == expected->colour);
-        QCOMPARE(dialog->m_hasAlpha, uint8_t(0));
-        QCOMPARE(dialog->m_showAlpha, uint8_t(0));
-        QVERIFY(!dialog->Button(1021)->isChecked());
-        QVERIFY(!dialog->Button(1022)->isChecked());
-        QCOMPARE(static_cast<QLineEdit*>(dialog->Control(1008))->text(), QStringLiteral("720"));
-        QCOMPARE(static_cast<QLineEdit*>(dialog->Control(1009))->text(), QStringLiteral("576"));
+        QVERIFY(!dialog->HasAlpha());
+        QVERIFY(!dialog->ShowsAlpha());
+        QVERIFY(!dialog->Button(kIdcRgba)->isChecked());
+        QVERIFY(!dialog->Button(kIdcDisplayAlpha)->isChecked());
+        QCOMPARE(static_cast<QLineEdit*>(dialog->Control(kIdcWidthBox))->text(),
+                 QStringLiteral("720"));
+        QCOMPARE(static_cast<QLineEdit*>(dialog->Control(kIdcHeightBox))->text(),
+                 QStringLiteral("576"));
         QCOMPARE(g_progressDirection.load(), 0);
         // The preview shows the received grey frame.
-        const QImage shown = dialog->Control(1007)->grab().toImage();
+        const QImage shown = dialog->Control(kIdcPreviewFrame)->grab().toImage();
         const QColor centre = shown.pixelColor(shown.rect().center());
         QVERIFY(qAbs(centre.red() - 128) <= 2 && qAbs(centre.blue() - 128) <= 2);
         // Back in sending mode the target radios are usable: RGBA was unchecked by the get.
-        dialog->Button(1015)->click();
-        QVERIFY(dialog->Button(1019)->isEnabled());
-        QVERIFY(dialog->Button(1020)->isEnabled());
+        dialog->Button(kIdcModeButton)->click();
+        QVERIFY(dialog->Button(kIdcFmem1)->isEnabled());
+        QVERIFY(dialog->Button(kIdcFmem2)->isEnabled());
         // The received frame saves as a BMP.
         QVERIFY(dialog->SaveToFile(m_dir.filePath(QStringLiteral("received.bmp"))));
     }
@@ -230,16 +300,16 @@ class TransferTest : public QObject {
             sender->IpAddress()->SetAddress(127, 0, 0, 1);
             QVERIFY(sender->LoadFromFile(
                 WriteUniformPicture(m_dir, QStringLiteral("red.png"), 8, 8, QColor(255, 0, 0))));
-            sender->Button(1020)->click();
-            sender->Button(1004)->click();
-            sender->Button(1006)->click();
+            sender->Button(kIdcFmem2)->click();
+            sender->Button(kIdcSd480)->click();
+            sender->Button(kIdcTransferButton)->click();
         }
         auto dialog = OpenMainWindow();
         dialog->SetSwitcherPort(emulator->Port());
         dialog->IpAddress()->SetAddress(127, 0, 0, 1);
-        dialog->Button(1015)->click();
-        dialog->Button(1020)->click();
-        dialog->Button(1006)->click();
+        dialog->Button(kIdcModeButton)->click();
+        dialog->Button(kIdcFmem2)->click();
+        dialog->Button(kIdcTransferButton)->click();
         QVERIFY2(messages.Messages().isEmpty(), qPrintable(messages.Messages().join('|')));
         QVERIFY(dialog->CurrentPicture());
         QCOMPARE(dialog->CurrentPicture()->height, 487);
@@ -284,21 +354,22 @@ class TransferTest : public QObject {
         dialog->IpAddress()->SetAddress(127, 0, 0, 1);
         QVERIFY(dialog->LoadFromFile(
             WriteUniformPicture(m_dir, QStringLiteral("keep.png"), 33, 21, QColor(1, 99, 7), 90)));
-        dialog->Button(1021)->click();
-        dialog->Button(1022)->click();
+        dialog->Button(kIdcRgba)->click();
+        dialog->Button(kIdcDisplayAlpha)->click();
         const auto before = dialog->CurrentPicture();
-        if (mode == 1) dialog->Button(1015)->click();
-        dialog->Button(1006)->click();
+        if (mode == 1) dialog->Button(kIdcModeButton)->click();
+        dialog->Button(kIdcTransferButton)->click();
         const QString text =
             QString::fromUtf8(mode == 0 ? SendJobText(result) : ReceiveJobText(result));
         QVERIFY(!text.isEmpty());
         // A pair stops at its first failure: one message.
         QCOMPARE(messages.Messages(), QStringList{text});
         QCOMPARE(dialog->CurrentPicture(), before);
-        QVERIFY(dialog->Button(1021)->isChecked());
-        QVERIFY(dialog->Button(1022)->isChecked());
-        QCOMPARE(dialog->m_showAlpha, uint8_t(1));
-        QCOMPARE(static_cast<QLineEdit*>(dialog->Control(1008))->text(), QStringLiteral("33"));
+        QVERIFY(dialog->Button(kIdcRgba)->isChecked());
+        QVERIFY(dialog->Button(kIdcDisplayAlpha)->isChecked());
+        QVERIFY(dialog->ShowsAlpha());
+        QCOMPARE(static_cast<QLineEdit*>(dialog->Control(kIdcWidthBox))->text(),
+                 QStringLiteral("33"));
     }
 
     void WorkerThatCannotStartIsReported()
@@ -308,11 +379,11 @@ class TransferTest : public QObject {
         QVERIFY(dialog.OnInitDialog());
         QVERIFY(dialog.LoadFromFile(
             WriteUniformPicture(m_dir, QStringLiteral("t.png"), 4, 4, QColor(1, 2, 3))));
-        dialog.Button(1006)->click();
+        dialog.Button(kIdcTransferButton)->click();
         QCOMPARE(messages.Messages(), QStringList{QStringLiteral("Memory Allocation Error")});
         messages.Clear();
-        dialog.Button(1015)->click();
-        dialog.Button(1006)->click();
+        dialog.Button(kIdcModeButton)->click();
+        dialog.Button(kIdcTransferButton)->click();
         QCOMPARE(messages.Messages(), QStringList{QStringLiteral("Memory Allocation Error")});
         QVERIFY(dialog.CurrentPicture());
     }

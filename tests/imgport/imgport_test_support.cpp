@@ -78,26 +78,6 @@ double MeanAbsoluteDifference(const std::vector<uint8_t>& a, const std::vector<u
     return sum / double(a.size());
 }
 
-std::string CorpusSearchedDir()
-{
-    const char* fromEnvironment = std::getenv("IMGCAST_CORPUS_DIR");
-    if (fromEnvironment != nullptr && fromEnvironment[0] != '\0') return fromEnvironment;
-    return std::string(IMGCAST_SOURCE_DIR) + "/../shared/corpus";
-}
-
-std::string CorpusDir()
-{
-    std::string dir = CorpusSearchedDir();
-    std::error_code ignored;
-    return std::filesystem::is_directory(dir, ignored) ? dir : std::string();
-}
-
-bool CorpusRequired()
-{
-    const char* required = std::getenv("IMGCAST_REQUIRE_CORPUS");
-    return required != nullptr && std::string(required) == "1";
-}
-
 std::vector<std::string> CorpusFiles()
 {
     std::vector<std::string> files;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/corpus.h"
 #include "tests/support/temp_folder.h"
 
 namespace imgport_test {
@@ -35,30 +36,7 @@ LoadOutcome Load(LoaderFn loader, const std::string& path);
 // Mean absolute difference of two equally long buffers.
 double MeanAbsoluteDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
 
-// The corpus of third-party files (PngSuite, BMP Suite, libtiff, giflib, libjpeg-turbo samples),
-// which is not part of the repository: the folder named by the environment variable
-// IMGCAST_CORPUS_DIR when it is set, otherwise <source dir>/../shared/corpus. Empty when that
-// folder does not exist.
-std::string CorpusDir();
-// True when the environment variable IMGCAST_REQUIRE_CORPUS is 1: a missing corpus then fails
-// the tests that need it instead of skipping them.
-bool CorpusRequired();
-// The folder CorpusDir() looks at, for messages.
-std::string CorpusSearchedDir();
 // Every regular file under the corpus folder, sorted; none when it is absent.
 std::vector<std::string> CorpusFiles();
 
 }  // namespace imgport_test
-
-// Opens a test that reads the corpus: skips it, visibly, when the corpus is absent (or fails it
-// when the corpus is required).
-#define SKIP_WITHOUT_CORPUS()                                                               \
-    do {                                                                                    \
-        if (imgport_test::CorpusDir().empty()) {                                            \
-            if (imgport_test::CorpusRequired())                                             \
-                FAIL() << "third-party corpus not found and IMGCAST_REQUIRE_CORPUS=1 (set " \
-                          "IMGCAST_CORPUS_DIR)";                                            \
-            GTEST_SKIP() << "third-party corpus not found (set IMGCAST_CORPUS_DIR) at "     \
-                         << imgport_test::CorpusSearchedDir();                              \
-        }                                                                                   \
-    } while (false)

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "frame/frame.h"
+#include "tests/support/corpus.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -42,12 +43,9 @@ std::shared_ptr<const Picture> LoadThroughImgPort(const std::string& path)
 
 std::string CorpusFolder(const char* subfolder)
 {
-    const char* fromEnvironment = std::getenv("IMGCAST_CORPUS_DIR");
-    std::string root = fromEnvironment != nullptr && *fromEnvironment != '\0'
-                           ? fromEnvironment
-                           : std::string(IMGCAST_CORPUS_DIR);
-    const std::string folder = root + "/" + subfolder;
-    return std::filesystem::is_directory(folder) ? folder : std::string();
+    const std::string folder = CorpusDir() + "/" + subfolder;
+    std::error_code ignored;
+    return std::filesystem::is_directory(folder, ignored) ? folder : std::string();
 }
 
 // The expected alpha plane in the picture's padded layout, from one alpha value per pixel.
@@ -411,8 +409,9 @@ TEST(PngTransparencyAlpha, PictureWithAlphaAlready)
 // the files without tRNS have nothing to add.
 TEST(PngTransparencyAlpha, PngSuiteFiles)
 {
+    SKIP_WITHOUT_CORPUS();
     const std::string suite = CorpusFolder("pngsuite");
-    if (suite.empty()) GTEST_SKIP() << "PngSuite corpus not found (IMGCAST_CORPUS_DIR)";
+    ASSERT_FALSE(suite.empty()) << "no pngsuite folder in " << CorpusDir();
     for (const char* name : {"tbbn0g04", "tbbn2c16", "tbbn3p08", "tbgn2c16", "tbgn3p08", "tbrn2c08",
                              "tbwn0g16", "tbwn3p08", "tbyn3p08", "tm3n3p02", "tp1n3p08"}) {
         const std::string path = suite + "/" + name + ".png";
@@ -496,8 +495,9 @@ TEST(GifTransparencyAlpha, NothingToAdd)
 // own graphic-control decoding of the first frame.
 TEST(GifTransparencyAlpha, GiflibCorpusFiles)
 {
+    SKIP_WITHOUT_CORPUS();
     const std::string corpus = CorpusFolder("giflib");
-    if (corpus.empty()) GTEST_SKIP() << "giflib corpus not found (IMGCAST_CORPUS_DIR)";
+    ASSERT_FALSE(corpus.empty()) << "no giflib folder in " << CorpusDir();
     int withTransparency = 0;
     for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
         if (entry.path().extension() != ".gif") continue;
