@@ -144,7 +144,11 @@ bool ResolveHost(const char* text, std::array<uint8_t, 4>* address, std::string*
         std::memcpy(address->data(), &numeric.s_addr, 4);  // network order: a.b.c.d
         return true;
     }
-    if (*text == '\0' || std::strspn(text, "0123456789.") == std::strlen(text)) {
+    if (*text == '\0') {
+        *problem = "--host needs an IPv4 address or a host name";
+        return false;
+    }
+    if (std::strspn(text, "0123456789.") == std::strlen(text)) {
         *problem = std::string(text) + " is not an IPv4 address A.B.C.D";
         return false;
     }
