@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 int EncodeFrame(const uint8_t* source, uint8_t* destination, int height, int width, bool hd);
 int DecodeFrame(const uint8_t* source, uint8_t* destination, int height, int width);
 int ClampToByte(int value);
@@ -55,3 +56,7 @@ KernelLevel ActiveKernelLevel();
 // Upper bound on the threads one call may use (bands of rows); 0, the default, means one per core.
 // The scalar level always runs on the calling thread alone.
 void SetFrameThreadLimit(int threads);
+
+// Where ResampleArea writes its two trace lines ("old size", "new size"): standard output until
+// set; nullptr drops them. May be called from any thread.
+void SetTraceStream(std::FILE* stream);

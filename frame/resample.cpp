@@ -1,6 +1,7 @@
 // The area-averaging resampler: every destination pixel is the mean of the source pixels its area
 // covers, weighted by the share of the destination pixel each one covers, in double precision.
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -469,14 +470,27 @@ int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth, u
     return 0;
 }
 
+std::atomic<std::FILE*>& TraceStream()
+{
+    static std::atomic<std::FILE*> stream{stdout};
+    return stream;
+}
+
 }  // namespace
+
+void SetTraceStream(std::FILE* stream)
+{
+    TraceStream().store(stream);
+}
 
 int ResampleArea(const uint8_t* source, int sourceHeight, int sourceWidth, uint8_t** result,
                  int destinationHeight, int destinationWidth)
 {
-    printf("old size\t%d  %d \n", sourceWidth, sourceHeight);
-    printf("new size\t%d  %d \n", destinationWidth, destinationHeight);
-    fflush(stdout);
+    if (std::FILE* trace = TraceStream().load()) {
+        fprintf(trace, "old size\t%d  %d \n", sourceWidth, sourceHeight);
+        fprintf(trace, "new size\t%d  %d \n", destinationWidth, destinationHeight);
+        fflush(trace);
+    }
     // Sizes the arithmetic cannot serve (a source without pixels, a negative destination) are
     // refused like an allocation failure.
     if (destinationHeight < 0 || destinationWidth < 0) return 1;

@@ -1,9 +1,11 @@
 #include "link/transfer_jobs.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include <unistd.h>
 
@@ -101,13 +103,36 @@ bool CTransferJob::FrameMemoryHoldsSentFrame(uint8_t target)
     inputs.address = m_settings.address;
     inputs.fmem1 = target == 0;
     CSwitcherLink reader(inputs, m_settings.link);
-    const int result = reader.ReceiveFrame();
+    const int result =
+        RunWithBusyRetry(m_settings.busyRetry, [&reader] { return reader.ReceiveFrame(); });
     const bool same = result == kTransferOk && reader.m_frame != nullptr &&
                       reader.m_frameWidth == m_link.m_frameWidth &&
                       reader.m_frameHeight == m_link.m_frameHeight &&
                       std::memcmp(reader.m_frame, m_link.m_frame, m_link.m_frameBytes) == 0;
     ReleaseFrameBlock(reader.m_frame);
     return same;
+}
+
+int BusyRetryWaitMs(int retry)
+{
+    constexpr int kFirstWaitMs = 200;
+    constexpr int kLongestWaitMs = 2000;
+    int wait = kFirstWaitMs;
+    for (int i = 1; i < retry && wait < kLongestWaitMs; ++i) wait *= 2;
+    return std::min(wait, kLongestWaitMs);
+}
+
+int RunWithBusyRetry(const BusyRetry& retry, const std::function<int()>& exchange)
+{
+    int result = exchange();
+    for (int attempt = 1;
+         attempt <= retry.retries && (result == kReadBusy || result == kWriteBusy); ++attempt) {
+        const int waitMs = BusyRetryWaitMs(attempt);
+        if (retry.announce) retry.announce(attempt, retry.retries, waitMs, result);
+        std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+        result = exchange();
+    }
+    return result;
 }
 
 CTransferJob::CTransferJob(const JobSettings& settings, JobHost& host)
@@ -205,8 +230,10 @@ void CTransferJob::RunSendJob(std::shared_ptr<const Picture> picture)
         m_times.encode += MillisecondsSince(start);
 
         start = Clock::now();
-        m_link.m_sentBytes = 0;
-        const int result = m_link.SendFrame();
+        const int result = RunWithBusyRetry(m_settings.busyRetry, [this] {
+            m_link.m_sentBytes = 0;
+            return m_link.SendFrame();
+        });
         m_times.transfer += MillisecondsSince(start);
         if (result != kTransferOk) {
             FailJob(SendJobText(result), result);
@@ -233,7 +260,8 @@ void CTransferJob::RunReceiveJob()
     m_times = {};
 
     Clock::time_point start = Clock::now();
-    const int result = m_link.ReceiveFrame();
+    const int result =
+        RunWithBusyRetry(m_settings.busyRetry, [this] { return m_link.ReceiveFrame(); });
     m_times.transfer = MillisecondsSince(start);
     if (result != kTransferOk) {
         FailJob(ReceiveJobText(result), result);

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "picture/picture.h"
@@ -34,6 +35,20 @@ struct JobStageTimes {
     double decode = 0;    // receive: the received frame decoded into a picture
 };
 
+// Further tries of a write or read that the switcher answered "processing" (results 80 and 90).
+struct BusyRetry {
+    int retries = 0;  // tries after the first; 0: a busy answer ends the job at once
+    // Called on the worker before each further try: its number (1 for the first retry), the
+    // number allowed, the wait before it in milliseconds and the busy result that caused it.
+    std::function<void(int retry, int retries, int waitMs, int result)> announce;
+};
+
+// The wait before retry `retry` (1 for the first): 200 ms, doubling with every retry, at most 2 s.
+int BusyRetryWaitMs(int retry);
+// Runs `exchange` and, while it returns kReadBusy or kWriteBusy and retries remain, waits and runs
+// it again. Returns the last result.
+int RunWithBusyRetry(const BusyRetry& retry, const std::function<int()>& exchange);
+
 // The choices of one job, taken from the window's controls (or the command line's options) on
 // the user-interface thread when the job starts.
 struct JobSettings final : LinkInputs {
@@ -44,6 +59,7 @@ struct JobSettings final : LinkInputs {
     bool fmem1 = true;      // FMEM 1 radio checked
     BlankColor blank{0, 0, 0};
     LinkOptions link;
+    BusyRetry busyRetry;  // none unless asked for
     // Off by default. After each write the frame memory is read back and compared byte for
     // byte with the frame sent; a difference or a failed read-back ends the job with
     // kVerifyFailed.

@@ -61,6 +61,10 @@ BindResult BindImgPort(ImgPortApi* api)
     api->loadImage = loadImage;
     api->deleteImage = deleteImage;
     api->saveImageBmp = saveImageBmp;
+    api->saveImageJpg = reinterpret_cast<SaveImageJpgFn>(::dlsym(library, "ZorGdipSaveImageJPG"));
+    api->saveImagePng = reinterpret_cast<SaveImageLayoutFn>(::dlsym(library, "ZorGdipSaveImagePNG"));
+    api->saveImageTiff =
+        reinterpret_cast<SaveImageLayoutFn>(::dlsym(library, "ZorGdipSaveImageTIFF"));
     return BindResult::Bound;
 }
 

@@ -18,11 +18,20 @@ using LoadImageFn = int (*)(const char* path, unsigned int* width, unsigned int*
                             unsigned int* bytesPerPixel, unsigned char** pixels);
 using DeleteImageFn = int (*)(unsigned char** pixels);
 using SaveImageBmpFn = int (*)(const char* path, int width, int height, const unsigned char* pixels);
+// The library's other savers, which only imgcast-cli uses.
+using SaveImageJpgFn = int (*)(const char* path, int width, int height, int quality,
+                               const unsigned char* pixels);
+using SaveImageLayoutFn = int (*)(const char* path, int width, int height, int bytesPerPixel,
+                                  const unsigned char* pixels);
 
 struct ImgPortApi {
     LoadImageFn loadImage = nullptr;
     DeleteImageFn deleteImage = nullptr;
     SaveImageBmpFn saveImageBmp = nullptr;
+    // Looked up after the three above, silently; null when the library lacks them.
+    SaveImageJpgFn saveImageJpg = nullptr;
+    SaveImageLayoutFn saveImagePng = nullptr;
+    SaveImageLayoutFn saveImageTiff = nullptr;
 };
 
 // Text of the message box shown when the library cannot be loaded.
@@ -33,7 +42,8 @@ enum class BindResult { Bound, LibraryMissing, ExportMissing };
 // Loads libImgPort.so from the running program's own folder, then through the library search
 // path, and looks up ZorGdipLoadImage, ZorGdipDeletImage and ZorGdipSaveImageBMP in this order.
 // A missing export writes "GdipLoadImage is NULL\n" (and so on) to standard output and stops at
-// the first one. The library stays loaded for the rest of the process.
+// the first one. Once the three are bound, the other savers are looked up without a word and
+// without changing the result. The library stays loaded for the rest of the process.
 BindResult BindImgPort(ImgPortApi* api);
 
 // The 40-byte bitmap information header that describes every picture the tool holds.
