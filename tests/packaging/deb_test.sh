@@ -14,7 +14,9 @@ trap cleanup EXIT
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 \
     || fail "cpack failed: $(cat "$work/cpack.log")"
 debs=("$work"/out/imgcast_*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "cpack made no single imgcast_*.deb"
+if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+    fail "cpack made no single imgcast_*.deb"
+fi
 deb=${debs[0]}
 version=$(sed -n 's/^project(ImgCast VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")
 [ "$(basename "$deb")" = "imgcast_${version}_$(dpkg --print-architecture).deb" ] \
@@ -26,7 +28,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 depends=$(field Depends)
 # dpkg-shlibdeps found the libraries the programs and libImgPort link.
 for library in libc6 libstdc++6 libjpeg62-turbo libpng16-16 libtiff6 libgif7; do
-    tr ',|' '\n\n' <<<"$depends" | awk '{print $1}' | grep -qxF "$library" \
+    tr ',|' '\n' <<<"$depends" | awk '{print $1}' | grep -qxF "$library" \
         || fail "Depends lacks $library: $depends"
 done
 with_window=0
@@ -47,7 +49,8 @@ lib=$(dirname "$library")
 expected="usr/bin/imgcast-cli usr/bin/switcher-emu $lib/libImgPort.so $lib/libImgPort.so.1
 usr/include/ImgPort.h $lib/pkgconfig/imgport.pc
 usr/share/man/man1/imgcast-cli.1 usr/share/man/man1/switcher-emu.1
-usr/share/bash-completion/completions/imgcast-cli usr/share/bash-completion/completions/switcher-emu"
+usr/share/bash-completion/completions/imgcast-cli
+usr/share/bash-completion/completions/switcher-emu"
 if [ $with_window = 1 ]; then
     expected="$expected usr/bin/ImgCast usr/share/applications/imgcast.desktop
 usr/share/metainfo/com.korvex.imgcast.metainfo.xml usr/share/man/man1/ImgCast.1
@@ -62,11 +65,14 @@ done
 
 # The same version the window and the client report.
 if env -u LD_LIBRARY_PATH "$usr/bin/imgcast-cli" --version >"$work/version.txt" 2>&1; then
-    grep -qF "$version" "$work/version.txt" || fail "imgcast-cli --version says $(cat "$work/version.txt")"
+    grep -qF "$version" "$work/version.txt" \
+        || fail "imgcast-cli --version says $(cat "$work/version.txt")"
 else
     # A client without --version: its --help must run at least.
-    env -u LD_LIBRARY_PATH "$usr/bin/imgcast-cli" --help >/dev/null || fail "imgcast-cli --help failed"
+    env -u LD_LIBRARY_PATH "$usr/bin/imgcast-cli" --help >/dev/null \
+        || fail "imgcast-cli --help failed"
     echo "imgcast-cli has no --version; --help ran"
 fi
-check_transfers "$usr/bin" "$root/$lib" "$source/../shared/corpus/libjpeg-turbo/testorig.jpg" "$work/run"
+check_transfers "$usr/bin" "$root/$lib" "$source/../shared/corpus/libjpeg-turbo/testorig.jpg" \
+    "$work/run"
 echo "$(basename "$deb"): $depends"

@@ -45,17 +45,18 @@ layout)
     done
     [ ! -e bin/libImgPort.so ] || fail "bin/ holds a library"
     # The name the programs open, the name linked hosts record, the file.
-    [ "$(readlink $lib/libImgPort.so)" = libImgPort.so.1 ] || fail "$lib/libImgPort.so is no link to .so.1"
-    [ "$(readlink $lib/libImgPort.so.1)" = libImgPort.so.1.0.2 ] \
+    [ "$(readlink "$lib"/libImgPort.so)" = libImgPort.so.1 ] \
+        || fail "$lib/libImgPort.so is no link to .so.1"
+    [ "$(readlink "$lib"/libImgPort.so.1)" = libImgPort.so.1.0.2 ] \
         || fail "$lib/libImgPort.so.1 is no link to .so.1.0.2"
-    [ ! -L $lib/libImgPort.so.1.0.2 ] || fail "$lib/libImgPort.so.1.0.2 is a link"
-    soname=$(readelf -d $lib/libImgPort.so.1.0.2 | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+    [ ! -L "$lib"/libImgPort.so.1.0.2 ] || fail "$lib/libImgPort.so.1.0.2 is a link"
+    soname=$(readelf -d "$lib"/libImgPort.so.1.0.2 | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
     [ "$soname" = libImgPort.so.1 ] || fail "SONAME is '$soname'"
     # The build tree keeps the same links beside the programs.
     [ "$(readlink "$build/bin/libImgPort.so")" = libImgPort.so.1 ] \
         || fail "the build's bin/libImgPort.so is no link to .so.1"
     cmp -s include/ImgPort.h "$source/imgport/ImgPort.h" || fail "include/ImgPort.h differs"
-    [ -f $lib/pkgconfig/imgport.pc ] || fail "$lib/pkgconfig/imgport.pc is missing"
+    [ -f "$lib"/pkgconfig/imgport.pc ] || fail "$lib/pkgconfig/imgport.pc is missing"
     for page in imgcast-cli switcher-emu; do
         [ -f "share/man/man1/$page.1" ] || fail "man page $page.1 is missing"
         [ -f "share/bash-completion/completions/$page" ] || fail "completion for $page is missing"
@@ -69,7 +70,8 @@ layout)
             [ -f "$icon" ] || fail "$icon is missing"
             [ "$(png_size "$icon")" = "$size $size" ] || fail "$icon is $(png_size "$icon")"
         done
-        grep -q '<svg xmlns="http://www.w3.org/2000/svg"' share/icons/hicolor/scalable/apps/imgcast.svg \
+        grep -q '<svg xmlns="http://www.w3.org/2000/svg"' \
+            share/icons/hicolor/scalable/apps/imgcast.svg \
             || fail "the scalable icon is missing"
     fi
     ;;
@@ -80,15 +82,19 @@ transfers)
 
 pkgconfig)
     export PKG_CONFIG_PATH=$prefix/$lib/pkgconfig
-    [ "$(pkg-config --modversion imgport)" = 1.0.2 ] || fail "imgport.pc gives version $(pkg-config --modversion imgport)"
+    [ "$(pkg-config --modversion imgport)" = 1.0.2 ] \
+        || fail "imgport.pc gives version $(pkg-config --modversion imgport)"
     libdir=$(pkg-config --variable=libdir imgport)
-    [ "$(cd "$libdir" && pwd -P)" = "$(cd "$prefix/$lib" && pwd -P)" ] || fail "imgport.pc names libdir $libdir"
+    [ "$(cd "$libdir" && pwd -P)" = "$(cd "$prefix/$lib" && pwd -P)" ] \
+        || fail "imgport.pc names libdir $libdir"
     # shellcheck disable=SC2046  # the flags are words
-    cc -Wall -Werror "$@" $(pkg-config --cflags imgport) -o "$work/imgport_host" "$here/imgport_host.c" \
+    cc -Wall -Werror "$@" $(pkg-config --cflags imgport) -o "$work/imgport_host" \
+        "$here/imgport_host.c" \
         $(pkg-config --libs imgport) -Wl,-rpath,"$libdir" || fail "the host did not build"
     readelf -d "$work/imgport_host" | grep -q 'NEEDED.*\[libImgPort\.so\.1\]' \
         || fail "the host does not record libImgPort.so.1"
-    size=$(env -u LD_LIBRARY_PATH "$work/imgport_host" "$corpus/libjpeg-turbo/testorig.jpg" "$work/out.bmp") \
+    size=$(env -u LD_LIBRARY_PATH "$work/imgport_host" "$corpus/libjpeg-turbo/testorig.jpg" \
+        "$work/out.bmp") \
         || fail "the host failed"
     [ "$size" = 227x149x3 ] || fail "the host loaded a picture of $size"
     ;;
@@ -97,7 +103,8 @@ desktop)
     [ $with_window = 1 ] || exit 0
     cd "$prefix/share"
     desktop-file-validate applications/imgcast.desktop || fail "the desktop entry does not validate"
-    grep -qx 'Exec=ImgCast %f' applications/imgcast.desktop || fail "the desktop entry does not pass the file"
+    grep -qx 'Exec=ImgCast %f' applications/imgcast.desktop \
+        || fail "the desktop entry does not pass the file"
     grep -qx 'Icon=imgcast' applications/imgcast.desktop || fail "the desktop entry names another icon"
     appstreamcli validate --no-net --pedantic metainfo/com.korvex.imgcast.metainfo.xml \
         || fail "the metainfo does not validate"
@@ -116,8 +123,13 @@ man)
         lexgrog "$file" | grep -q "\"$page - " || fail "$page.1 has no NAME line lexgrog reads"
         # The options every page owes its reader.
         case $page in
-        imgcast-cli) options="--host --port --raster --keep --fmem --pair --timeout --output --retry --verbose --version --help" ;;
-        switcher-emu) options="--listen --port --store --max-frame-bytes --timeout --command-reply --busy --final-status --close-after --stall --stall-after --corrupt-store --version --help" ;;
+        imgcast-cli)
+            options="--host --port --raster --keep --fmem --pair --timeout --output --retry
+                --verbose --version --help" ;;
+        switcher-emu)
+            options="--listen --port --store --max-frame-bytes --timeout --command-reply --busy
+                --final-status --close-after --stall --stall-after --corrupt-store --version
+                --help" ;;
         *) options="" ;;
         esac
         for option in $options; do
@@ -162,7 +174,10 @@ replies() {
 }
 while IFS=: read -r line expected; do
     got=$(replies "$line")
-    [ "$got" = "$expected" ] || { echo "completing '$line' gave '$got', not '$expected'"; status=1; }
+    if [ "$got" != "$expected" ]; then
+        echo "completing '$line' gave '$got', not '$expected'"
+        status=1
+    fi
 done <<'CASES'
 imgcast-cli se:send
 imgcast-cli g:get

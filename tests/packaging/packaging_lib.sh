@@ -10,6 +10,7 @@ fail() {
 png_size() {
     local bytes
     bytes=$(od -An -tu1 -j16 -N8 "$1") || return 1
+    # shellcheck disable=SC2086  # eight numbers
     set -- $bytes
     echo "$(($1 << 24 | $2 << 16 | $3 << 8 | $4)) $(($5 << 24 | $6 << 16 | $7 << 8 | $8))"
 }
@@ -44,7 +45,8 @@ check_transfers() {
     trace=$(cat "$work"/trace.* 2>/dev/null)
     local expected
     expected=$(cd "$lib" && pwd -P)/libImgPort.so
-    grep -q "calling init: .*libImgPort.so" <<<"$trace" || fail "imgcast-cli did not load libImgPort.so"
+    grep -q "calling init: .*libImgPort.so" <<<"$trace" \
+        || fail "imgcast-cli did not load libImgPort.so"
     local loaded
     loaded=$(sed -n 's/.*calling init: \(.*libImgPort\.so[.0-9]*\)$/\1/p' <<<"$trace" | head -n1)
     [ "$(readlink -f "$loaded")" = "$(readlink -f "$expected")" ] \
