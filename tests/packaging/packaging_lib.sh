@@ -26,6 +26,7 @@ run_path() {
 check_transfers() {
     local bin=$1 lib=$2 picture=$3 work=$4 port="" trace
     mkdir -p "$work/store"
+    : >"$work/emu.log"  # there before the emulator's own redirection, which runs in the background
     env -u LD_LIBRARY_PATH "$bin/switcher-emu" --listen 127.0.0.1 --port 0 \
         --store "$work/store" >"$work/emu.log" 2>&1 &
     EMULATOR_PID=$!
