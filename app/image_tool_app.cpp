@@ -1,6 +1,8 @@
 #include "app/image_tool_app.h"
 
 #include <QIcon>
+#include <QStringList>
+#include <QTimer>
 #include <csignal>
 
 #include "app/image_tool_dlg.h"
@@ -27,6 +29,13 @@ int CImageToolApp::InitInstance()
 
     CImageToolDlg dialog;
     if (!dialog.OnInitDialog()) return 1;
+    // A picture named on the command line (the desktop entry passes the file the program is
+    // opened with) loads once the window is up, as a dropped file does.
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() > 1) {
+        const QString path = arguments.at(1);
+        QTimer::singleShot(0, &dialog, [&dialog, path] { dialog.LoadFromFile(path); });
+    }
     dialog.exec();
     return 0;
 }

@@ -6,14 +6,20 @@ icon129.png .. icon132.png: the four frames of the transfer animation (a picture
 and a frame memory; a bright pulse travels along the arrow). The progress window shows them in
 the order 132, 130, 131, 129, so the pulse positions are assigned to follow that order.
 
-Run once after changing a drawing; the PNG files are committed.
+The program icon also goes to the desktop's icon theme: packaging/icons/hicolor/ holds it at
+16, 32, 48, 64, 128 and 256 pixels and as a scalable SVG drawn from the same shapes.
+
+Run once after changing a drawing; the PNG and SVG files are committed.
 """
 import math
 import os
 import struct
 import zlib
 
-OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "icons")
+HERE = os.path.dirname(os.path.abspath(__file__))
+OUT = os.path.join(HERE, "icons")
+THEME = os.path.join(HERE, os.pardir, "packaging", "icons", "hicolor")
+THEME_SIZES = (16, 32, 48, 64, 128, 256)
 
 
 def write_png(path, size, pixels):
@@ -36,6 +42,13 @@ class Canvas:
         self.size = size
         self.samples = samples
         self.shapes = []
+        self.svg = []  # the same shapes as SVG elements, in drawing order
+
+    def paint(self, colour):
+        text = 'fill="#%02x%02x%02x"' % colour[:3]
+        if colour[3] != 255:
+            text += ' fill-opacity="%.3f"' % (colour[3] / 255.0)
+        return text
 
     def add(self, inside, colour):
         self.shapes.append((inside, colour))
@@ -50,9 +63,13 @@ class Canvas:
             cy = min(max(y, y0 + radius), y1 - radius)
             return (x - cx) ** 2 + (y - cy) ** 2 <= radius * radius
         self.add(inside, colour)
+        corner = ' rx="%g"' % radius if radius > 0 else ""
+        self.svg.append('<rect x="%g" y="%g" width="%g" height="%g"%s %s/>'
+                        % (x0, y0, x1 - x0, y1 - y0, corner, self.paint(colour)))
 
     def circle(self, cx, cy, r, colour):
         self.add(lambda x, y: (x - cx) ** 2 + (y - cy) ** 2 <= r * r, colour)
+        self.svg.append('<circle cx="%g" cy="%g" r="%g" %s/>' % (cx, cy, r, self.paint(colour)))
 
     def polygon(self, points, colour):
         def inside(x, y):
@@ -66,6 +83,13 @@ class Canvas:
                 j = i
             return result
         self.add(inside, colour)
+        self.svg.append('<polygon points="%s" %s/>'
+                        % (" ".join("%g,%g" % point for point in points), self.paint(colour)))
+
+    def svg_document(self):
+        return ('<?xml version="1.0" encoding="UTF-8"?>\n'
+                '<svg xmlns="http://www.w3.org/2000/svg" width="256" height="256" '
+                'viewBox="0 0 32 32">\n' + "".join("  %s\n" % e for e in self.svg) + "</svg>\n")
 
     def render(self):
         n = self.samples
@@ -120,6 +144,10 @@ def picture(c, x0, y0, x1, y1):
 
 
 def program_icon(size):
+    return program_canvas(size).render()
+
+
+def program_canvas(size):
     c = Canvas(size)
     c.rect(1, 4, 31, 25, BEZEL, radius=2.5)      # monitor bezel
     c.rect(3, 6, 29, 23, NAVY)
@@ -129,7 +157,7 @@ def program_icon(size):
     c.circle(26.5, 8.5, 2.2, RED)                 # tally light: on air
     c.polygon([(6, 14), (13, 14), (13, 11), (19, 16.5), (13, 22), (13, 19), (6, 19)],
               (255, 255, 255, 230))               # the picture goes in
-    return c.render()
+    return c
 
 
 def transfer_frame(step):
@@ -161,6 +189,14 @@ def main():
     # Display order 132, 130, 131, 129 -> pulse positions 0, 1, 2, 3.
     for icon, step in ((132, 0), (130, 1), (131, 2), (129, 3)):
         write_png(os.path.join(OUT, "icon%d.png" % icon), 32, transfer_frame(step))
+    for size in THEME_SIZES:
+        folder = os.path.join(THEME, "%dx%d" % (size, size), "apps")
+        os.makedirs(folder, exist_ok=True)
+        write_png(os.path.join(folder, "imgcast.png"), size, program_icon(size))
+    folder = os.path.join(THEME, "scalable", "apps")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "imgcast.svg"), "w") as f:
+        f.write(program_canvas(32).svg_document())
 
 
 if __name__ == "__main__":
