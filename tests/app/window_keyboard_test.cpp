@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -303,8 +304,8 @@ class KeyboardTest : public QObject {
         QCOMPARE(about.size(), 2);
         CImageToolDlg::SetAboutHook(nullptr);
         QVERIFY(about[0].contains(QStringLiteral("ImgCast " IMGCAST_VERSION)));
-        // The library beside the test has no version in its name: the build's version stands.
-        QVERIFY2(about[0].contains(QStringLiteral("ImgPort " IMGCAST_VERSION " (built with")),
+        // The library beside the test is the versioned one of the build (libImgPort.so.1.x.y).
+        QVERIFY2(about[0].contains(QRegularExpression(QStringLiteral("ImgPort 1\\.[0-9]+\\.[0-9]+"))),
                  qPrintable(about[0]));
         QVERIFY(about[0].contains(QStringLiteral("libImgPort.so")));
     }

@@ -142,7 +142,7 @@ man)
         done
         # Every option of the program's own --help is in its page.
         if [ "$page" != ImgCast ]; then
-            for option in $("$prefix/bin/$page" --help | grep -o -- '--[a-z-]*' | sort -u); do
+            for option in $("$prefix/bin/$page" --help | grep -o -- '--[a-z-]*' | grep -vx -- '--option' | sort -u); do
                 grep -q -- "$option" "$work/$page.txt" || fail "$page.1 lacks $option of --help"
             done
         fi

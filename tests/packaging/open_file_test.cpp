@@ -5,6 +5,8 @@
 #include <QLineEdit>
 #include <QStringList>
 #include <QTimer>
+#include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 
 #include "app/image_tool_app.h"
 #include "app/image_tool_dlg.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -54,9 +57,35 @@ StartupView RunProgram(std::vector<std::string> arguments)
     return view;
 }
 
+// A 24-bit bottom-up BMP of width x height, written byte by byte.
+void WriteBmp(const std::string& path, int width, int height)
+{
+    const int stride = (width * 3 + 3) / 4 * 4;
+    const uint32_t pixelBytes = static_cast<uint32_t>(stride) * height;
+    std::vector<uint8_t> file(54 + pixelBytes, 0);
+    auto put32 = [&file](size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i) file[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    };
+    file[0] = 'B';
+    file[1] = 'M';
+    put32(2, static_cast<uint32_t>(file.size()));
+    put32(10, 54);
+    put32(14, 40);
+    put32(18, static_cast<uint32_t>(width));
+    put32(22, static_cast<uint32_t>(height));
+    file[26] = 1;
+    file[28] = 24;
+    put32(34, pixelBytes);
+    for (uint32_t i = 0; i < pixelBytes; ++i) file[54 + i] = static_cast<uint8_t>(i * 7);
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+}
+
 TEST(OpenFileArgument, LoadsThePictureNamedOnTheCommandLine)
 {
-    const StartupView view = RunProgram({IMGCAST_CORPUS_DIR "/libjpeg-turbo/testorig.jpg"});
+    CTemporaryFolder folder;
+    WriteBmp(folder.File("card.bmp"), 227, 149);
+    const StartupView view = RunProgram({folder.File("card.bmp")});
     EXPECT_EQ(view.exitCode, 0);
     EXPECT_EQ(view.width, QStringLiteral("227"));
     EXPECT_EQ(view.height, QStringLiteral("149"));
