@@ -89,10 +89,10 @@ void RunBands(int bands, int threads, BandFn body, void* context);
 // padded to one tap count for all columns with overlap 0 (a zero weight adds +0.0 and changes no
 // sum); and for every destination row its sweeps (source row and vertical overlap hy), exactly as
 // the sequential loop meets them. Source rows are first repacked as one 32-bit word per pixel
-// (blue | green << 8 | red << 16). The kernels work on blocks of `lanes` destination columns
-// (16 for AVX-512, 8 for AVX2); a block's taps read a window of the packed row that starts at the
-// block's first source column, through register permutes when the window is short, through
-// gathers otherwise.
+// (blue | green << 8 | red << 16), or, for the two-tap kernels (scaling up), split into planes
+// of doubles. The generic kernels work on blocks of `lanes` destination columns (16 for AVX-512,
+// 8 for AVX2); a block's taps read a window of the packed row that starts at the block's first
+// source column, through register permutes when the window is short, through gathers otherwise.
 enum BlockWindow : uint8_t {
     kWindowOne = 0,    // every tap of the block lies within `lanes` pixels of its base
     kWindowTwo = 1,    // within 2 × lanes pixels

@@ -177,13 +177,15 @@ void BuildTapIndex(ResamplePlan& plan, int level)
 }
 
 // The weight rows of one thread: a few slots, each holding ((wx × hy) × 4000000) ÷ E for every
-// tap of every column. Rows of recurring overlaps stay (keyed by the overlap's bit pattern, least
-// recently used out first); the others are made for one group of sweeps and then dropped.
+// tap of every column (for a two-tap kernel with one tap, the one tap only). Rows of recurring
+// overlaps stay (keyed by the overlap's bit pattern, least recently used out first); the others are
+// made for one group of sweeps and then dropped.
 class CWeightCache {
   public:
     CWeightCache(const ResamplePlan& plan, int slots)
         : m_plan(plan)
-        , m_rowLength(static_cast<size_t>(plan.taps) * plan.paddedWidth)
+        , m_rowLength(static_cast<size_t>(plan.twoTap ? plan.usedTaps : plan.taps) *
+                      plan.paddedWidth)
         , m_storage(new double[m_rowLength * slots])
         , m_slots(slots)
     {
