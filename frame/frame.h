@@ -9,19 +9,24 @@
 
 #include <cstdint>
 #include <cstdio>
+
 int EncodeFrame(const uint8_t* source, uint8_t* destination, int height, int width, bool hd);
 int DecodeFrame(const uint8_t* source, uint8_t* destination, int height, int width);
 int ClampToByte(int value);
-int ResampleArea(const uint8_t* source, int sourceHeight, int sourceWidth,
-                 uint8_t** result, int destinationHeight, int destinationWidth);
+int ResampleArea(const uint8_t* source, int sourceHeight, int sourceWidth, uint8_t** result,
+                 int destinationHeight, int destinationWidth);
+// Where ResampleArea's two trace lines go: standard output by default; nullptr drops them.
+void SetTraceStream(std::FILE* stream);
 enum class OutputRaster { HD1080, HD720, SD480, SD576 };
 enum class AspectMode { Full, Keep };
-struct BlankColor { uint8_t red, green, blue; };
+struct BlankColor {
+    uint8_t red, green, blue;
+};
 int FitToRaster(const uint8_t* plane, int pictureHeight, int pictureWidth, uint8_t** result,
                 OutputRaster raster, AspectMode aspectMode, BlankColor blankColor);
 int PadToRaster(const uint8_t* scaled, int scaledHeight, int scaledWidth, uint8_t** result,
-                int rasterHeight, int rasterWidth, int letterbox,
-                uint8_t red, uint8_t green, uint8_t blue);
+                int rasterHeight, int rasterWidth, int letterbox, uint8_t red, uint8_t green,
+                uint8_t blue);
 
 // The size of each raster, height first.
 struct RasterSize {
@@ -56,7 +61,3 @@ KernelLevel ActiveKernelLevel();
 // Upper bound on the threads one call may use (bands of rows); 0, the default, means one per core.
 // The scalar level always runs on the calling thread alone.
 void SetFrameThreadLimit(int threads);
-
-// Where ResampleArea writes its two trace lines ("old size", "new size"): standard output until
-// set; nullptr drops them. May be called from any thread.
-void SetTraceStream(std::FILE* stream);

@@ -53,11 +53,21 @@ void DecodeRowAvx2(const uint8_t* ycbcr, uint8_t* bgr, int width, const Coeffici
 void EncodeRowAvx512(const uint8_t* bgr, uint8_t* ycbcr, int width, const CoefficientSet& set);
 void DecodeRowAvx512(const uint8_t* ycbcr, uint8_t* bgr, int width, const CoefficientSet& set);
 
-// Whole-frame scalar references: one thread, the arithmetic exactly as specified.
+// Whole-frame scalar references: one thread, plain loops over the pixels.
 void EncodeFrameScalar(const uint8_t* source, uint8_t* destination, int height, int width, bool hd);
 void DecodeFrameScalar(const uint8_t* source, uint8_t* destination, int height, int width);
 
-// The literal area-averaging loop: fills the caller's packed destination (destinationWidth ×
+// The byte of a resampler sum s (0 <= s < 256): t = s truncated toward zero, t + 1 when s − t >=
+// 0.5, that is rounding to nearest with halves up. s − t is exact, so the byte changes exactly
+// at s = k + 0.5.
+inline uint8_t RoundSumToByte(double s)
+{
+    double t = static_cast<double>(static_cast<long long>(s));
+    if (s - t >= 0.5) t += 1.0;
+    return static_cast<uint8_t>(static_cast<int>(t));
+}
+
+// The plain area-averaging loop: fills the caller's packed destination (destinationWidth ×
 // destinationHeight × 3 bytes) from the padded source. Writes no trace line. Returns 1 when the
 // row accumulator cannot be allocated, 0 otherwise.
 int ResampleAreaScalar(const uint8_t* source, int sourceHeight, int sourceWidth,
@@ -79,10 +89,10 @@ void RunBands(int bands, int threads, BandFn body, void* context);
 // padded to one tap count for all columns with overlap 0 (a zero weight adds +0.0 and changes no
 // sum); and for every destination row its sweeps (source row and vertical overlap hy), exactly as
 // the sequential loop meets them. Source rows are first repacked as one 32-bit word per pixel
-// (blue | green << 8 | red << 16). The kernels work on blocks of `lanes` destination columns
-// (16 for AVX-512, 8 for AVX2); a block's taps read a window of the packed row that starts at the
-// block's first source column, through register permutes when the window is short, through
-// gathers otherwise.
+// (blue | green << 8 | red << 16), or, for the two-tap kernels (scaling up), split into planes
+// of doubles. The generic kernels work on blocks of `lanes` destination columns (16 for AVX-512,
+// 8 for AVX2); a block's taps read a window of the packed row that starts at the block's first
+// source column, through register permutes when the window is short, through gathers otherwise.
 enum BlockWindow : uint8_t {
     kWindowOne = 0,    // every tap of the block lies within `lanes` pixels of its base
     kWindowTwo = 1,    // within 2 × lanes pixels
@@ -99,7 +109,7 @@ struct SweepGroup {
     const uint8_t* blockWindow;    // [paddedWidth / lanes]: a BlockWindow
     const double* const* weights;  // per sweep: [taps][paddedWidth], ((wx × hy) × 4000000) ÷ E
     const void* const* rows;       // per sweep: its packed source row (or its three planes)
-    size_t planeLength;            // planes kernel: doubles from one plane to the next
+    size_t planeLength;            // planes kernels: doubles from one plane to the next
     int sweeps;
     int taps;
     int paddedWidth;       // destination width rounded up to a multiple of 16
@@ -112,6 +122,9 @@ struct SweepGroup {
     // (spread over its blocks), so that reading memory overlaps the arithmetic.
     const uint8_t* prefetch;
     size_t prefetchBytes;
+
+    // Two-tap kernels only (see ResampleTwoTapAvx512).
+    const int64_t* tapIndex;  // [2][paddedWidth]: where each tap lies in its block's window
 };
 
 // Fetches the part of the group's prefetch range that belongs to block `dx` of `paddedWidth`.
@@ -134,11 +147,19 @@ using PackRowFn = void (*)(const uint8_t* bgr, int width, int32_t* packed);
 
 // Rows split into three planes of doubles (blue, green, red, planeLength apart, each with
 // kPackedRowSlack zeros after the width rounded up to 16) save the conversions when a source
-// pixel serves many destination pixels (scaling up); the planes kernel takes 8-column blocks
-// whose taps all lie within 16 pixels of the block's base.
+// pixel serves several destination pixels (scaling up); the two-tap kernels read them.
 using SplitRowFn = void (*)(const uint8_t* bgr, int width, double* planes, size_t planeLength);
 void SplitRowAvx512(const uint8_t* bgr, int width, double* planes, size_t planeLength);
-void ResampleSweepsPlanesAvx512(const SweepGroup& group);
+
+// Two-tap kernels, for at most two source columns per destination column (scaling up), over
+// planes of doubles, with the weight rows of the generic kernels; `taps` is 1 or 2. Blocks of
+// 8 columns (AVX-512) or 4 (AVX2) have all their taps within 2 × that many pixels of the base;
+// tapIndex holds, per lane, the tap's offset from the base (AVX-512: for vpermt2pd), or (AVX2) two
+// 32-bit lane numbers 2r mod 8 and 2r + 1 mod 8 with the top bit set when r >= 4, so that the
+// same word steers vpermd within either half of the window and the blend between them.
+void ResampleTwoTapAvx512(const SweepGroup& group);
+void ResampleTwoTapAvx2(const SweepGroup& group);
+void SplitRowAvx2(const uint8_t* bgr, int width, double* planes, size_t planeLength);
 
 void ResampleSweepsAvx2(const SweepGroup& group);
 void ResampleSweepsAvx512(const SweepGroup& group);

@@ -94,6 +94,59 @@ inline __m256i Join(__m256d low, __m256d high)
                             _mm256_set1_epi32(0xFF));
 }
 
+// Stores the sums of columns dx .. dx + 7 for the next group, or rounds them and writes the
+// pixels of the destination row. Returns false after the row's last pixel.
+inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
+{
+    const size_t pw = static_cast<size_t>(group.paddedWidth);
+    if (!group.last) {
+        double* acc = group.accumulator;
+        _mm256_storeu_pd(acc + dx, a.b0);
+        _mm256_storeu_pd(acc + dx + 4, a.b1);
+        _mm256_storeu_pd(acc + pw + dx, a.g0);
+        _mm256_storeu_pd(acc + pw + dx + 4, a.g1);
+        _mm256_storeu_pd(acc + 2 * pw + dx, a.r0);
+        _mm256_storeu_pd(acc + 2 * pw + dx + 4, a.r1);
+        return true;
+    }
+    const __m256i packed =
+        _mm256_or_si256(Join(a.b0, a.b1), _mm256_or_si256(_mm256_slli_epi32(Join(a.g0, a.g1), 8),
+                                                          _mm256_slli_epi32(Join(a.r0, a.r1), 16)));
+    const __m256i squeezed =
+        _mm256_shuffle_epi8(packed, _mm256_broadcastsi128_si256(_mm_setr_epi8(
+                                        0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
+    const __m256i compact =
+        _mm256_permutevar8x32_epi32(squeezed, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+    uint8_t* out = group.destination + static_cast<size_t>(dx) * 3;
+    const int remaining = group.width - dx;
+    if (remaining >= 8) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(compact));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16),
+                         _mm256_extracti128_si256(compact, 1));
+    } else {
+        alignas(32) uint8_t bytes[32];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(bytes), compact);
+        memcpy(out, bytes, static_cast<size_t>(remaining) * 3);
+    }
+    return remaining > 8;
+}
+
+inline void LoadAccumulators(const SweepGroup& group, Accumulators& a, int dx)
+{
+    if (group.first) {
+        a.b0 = a.b1 = a.g0 = a.g1 = a.r0 = a.r1 = _mm256_setzero_pd();
+        return;
+    }
+    const size_t pw = static_cast<size_t>(group.paddedWidth);
+    const double* acc = group.accumulator;
+    a.b0 = _mm256_loadu_pd(acc + dx);
+    a.b1 = _mm256_loadu_pd(acc + dx + 4);
+    a.g0 = _mm256_loadu_pd(acc + pw + dx);
+    a.g1 = _mm256_loadu_pd(acc + pw + dx + 4);
+    a.r0 = _mm256_loadu_pd(acc + 2 * pw + dx);
+    a.r1 = _mm256_loadu_pd(acc + 2 * pw + dx + 4);
+}
+
 }  // namespace
 
 void WeightRowAvx2(const double* overlap, double hy, double e, double* weights, size_t count)
@@ -135,23 +188,10 @@ void PackRowAvx2(const uint8_t* bgr, int width, int32_t* packed)
 void ResampleSweepsAvx2(const SweepGroup& group)
 {
     const __m256i blueMask = ChannelMask(0), greenMask = ChannelMask(1), redMask = ChannelMask(2);
-    const size_t pw = static_cast<size_t>(group.paddedWidth);
-    double* accBlue = group.accumulator;
-    double* accGreen = group.accumulator + pw;
-    double* accRed = group.accumulator + 2 * pw;
     for (int dx = 0; dx < group.paddedWidth; dx += 8) {
         PrefetchShare(group, dx, 8);
         Accumulators a;
-        if (group.first) {
-            a.b0 = a.b1 = a.g0 = a.g1 = a.r0 = a.r1 = _mm256_setzero_pd();
-        } else {
-            a.b0 = _mm256_loadu_pd(accBlue + dx);
-            a.b1 = _mm256_loadu_pd(accBlue + dx + 4);
-            a.g0 = _mm256_loadu_pd(accGreen + dx);
-            a.g1 = _mm256_loadu_pd(accGreen + dx + 4);
-            a.r0 = _mm256_loadu_pd(accRed + dx);
-            a.r1 = _mm256_loadu_pd(accRed + dx + 4);
-        }
+        LoadAccumulators(group, a, dx);
         const int block = dx / 8;
         const int base = group.blockBase[block];
         const int window = group.blockWindow[block];
@@ -173,34 +213,113 @@ void ResampleSweepsAvx2(const SweepGroup& group)
                     break;
             }
         }
-        if (!group.last) {
-            _mm256_storeu_pd(accBlue + dx, a.b0);
-            _mm256_storeu_pd(accBlue + dx + 4, a.b1);
-            _mm256_storeu_pd(accGreen + dx, a.g0);
-            _mm256_storeu_pd(accGreen + dx + 4, a.g1);
-            _mm256_storeu_pd(accRed + dx, a.r0);
-            _mm256_storeu_pd(accRed + dx + 4, a.r1);
-            continue;
-        }
-        const __m256i packed = _mm256_or_si256(
-            Join(a.b0, a.b1), _mm256_or_si256(_mm256_slli_epi32(Join(a.g0, a.g1), 8),
-                                              _mm256_slli_epi32(Join(a.r0, a.r1), 16)));
-        const __m256i squeezed = _mm256_shuffle_epi8(
-            packed, _mm256_broadcastsi128_si256(
-                        _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
-        const __m256i compact =
-            _mm256_permutevar8x32_epi32(squeezed, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
-        uint8_t* out = group.destination + static_cast<size_t>(dx) * 3;
-        const int remaining = group.width - dx;
-        if (remaining >= 8) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(compact));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16),
-                             _mm256_extracti128_si256(compact, 1));
-        } else {
-            alignas(32) uint8_t bytes[32];
-            _mm256_store_si256(reinterpret_cast<__m256i*>(bytes), compact);
-            memcpy(out, bytes, static_cast<size_t>(remaining) * 3);
-        }
-        if (remaining <= 8) break;
+        if (!Finish(group, a, dx)) break;
     }
+}
+
+void SplitRowAvx2(const uint8_t* bgr, int width, double* planes, size_t planeLength)
+{
+    const __m256i loadMask = _mm256_setr_epi32(-1, -1, -1, -1, -1, -1, 0, 0);
+    const __m256i dwords = _mm256_setr_epi32(0, 1, 2, 2, 3, 4, 5, 5);
+    const char z = static_cast<char>(0x80);
+    const __m256i spread = _mm256_broadcastsi128_si256(
+        _mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
+    const __m256i byteMask = _mm256_set1_epi32(0xFF);
+    double* blue = planes;
+    double* green = planes + planeLength;
+    double* red = planes + 2 * planeLength;
+    int x = 0;
+    for (; x + 8 <= width; x += 8) {
+        // Eight pixels are 24 bytes: six 32-bit words, loaded without touching the bytes after.
+        const __m256i bytes = _mm256_maskload_epi32(
+            reinterpret_cast<const int*>(bgr + static_cast<size_t>(x) * 3), loadMask);
+        const __m256i words =
+            _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(bytes, dwords), spread);
+        const __m256i b = _mm256_and_si256(words, byteMask);
+        const __m256i g = _mm256_and_si256(_mm256_srli_epi32(words, 8), byteMask);
+        const __m256i r = _mm256_srli_epi32(words, 16);
+        _mm256_storeu_pd(blue + x, _mm256_cvtepi32_pd(_mm256_castsi256_si128(b)));
+        _mm256_storeu_pd(blue + x + 4, _mm256_cvtepi32_pd(_mm256_extracti128_si256(b, 1)));
+        _mm256_storeu_pd(green + x, _mm256_cvtepi32_pd(_mm256_castsi256_si128(g)));
+        _mm256_storeu_pd(green + x + 4, _mm256_cvtepi32_pd(_mm256_extracti128_si256(g, 1)));
+        _mm256_storeu_pd(red + x, _mm256_cvtepi32_pd(_mm256_castsi256_si128(r)));
+        _mm256_storeu_pd(red + x + 4, _mm256_cvtepi32_pd(_mm256_extracti128_si256(r, 1)));
+    }
+    for (; x < width; ++x) {
+        const uint8_t* p = bgr + static_cast<size_t>(x) * 3;
+        blue[x] = p[0];
+        green[x] = p[1];
+        red[x] = p[2];
+    }
+}
+
+namespace {
+
+// The value of one tap for the four columns of a block, from the 8 values at `window`: vpermd
+// picks both 32-bit halves of each double from either half of the window, and the top bit of
+// the lane word chooses between them.
+inline __m256d PickTap(__m256i low, __m256i high, __m256i index)
+{
+    return _mm256_blendv_pd(_mm256_castsi256_pd(_mm256_permutevar8x32_epi32(low, index)),
+                            _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(high, index)),
+                            _mm256_castsi256_pd(index));
+}
+
+template <int Taps>
+void TwoTapRow(const SweepGroup& group)
+{
+    const size_t pw = static_cast<size_t>(group.paddedWidth);
+    const size_t length = group.planeLength;
+    const __m256i* index = reinterpret_cast<const __m256i*>(group.tapIndex);
+    for (int dx = 0; dx < group.paddedWidth; dx += 8) {
+        PrefetchShare(group, dx, 8);
+        Accumulators a;
+        LoadAccumulators(group, a, dx);
+        const int base0 = group.blockBase[dx / 4], base1 = group.blockBase[dx / 4 + 1];
+        // [tap][half]: the lane words of the 8 columns.
+        const __m256i index00 = _mm256_loadu_si256(index + dx / 4);
+        const __m256i index01 = _mm256_loadu_si256(index + dx / 4 + 1);
+        const __m256i index10 = _mm256_loadu_si256(index + (pw + dx) / 4);
+        const __m256i index11 = _mm256_loadu_si256(index + (pw + dx) / 4 + 1);
+        for (int s = 0; s < group.sweeps; ++s) {
+            const double* weights = group.weights[s] + dx;
+            const double* planes = static_cast<const double*>(group.rows[s]);
+            __m256d* sums[3][2] = {{&a.b0, &a.b1}, {&a.g0, &a.g1}, {&a.r0, &a.r1}};
+            for (int c = 0; c < 3; ++c) {
+                const double* plane = planes + c * length;
+                const __m256i low0 = _mm256_castpd_si256(_mm256_loadu_pd(plane + base0));
+                const __m256i high0 = _mm256_castpd_si256(_mm256_loadu_pd(plane + base0 + 4));
+                const __m256i low1 = _mm256_castpd_si256(_mm256_loadu_pd(plane + base1));
+                const __m256i high1 = _mm256_castpd_si256(_mm256_loadu_pd(plane + base1 + 4));
+                // sum := value × weight + sum, tap 0 then tap 1, a rounded multiply and then a
+                // rounded add.
+                __m256d& low = *sums[c][0];
+                __m256d& high = *sums[c][1];
+                low = _mm256_add_pd(
+                    _mm256_mul_pd(PickTap(low0, high0, index00), _mm256_loadu_pd(weights)), low);
+                high = _mm256_add_pd(
+                    _mm256_mul_pd(PickTap(low1, high1, index01), _mm256_loadu_pd(weights + 4)),
+                    high);
+                if constexpr (Taps == 2) {
+                    low = _mm256_add_pd(
+                        _mm256_mul_pd(PickTap(low0, high0, index10), _mm256_loadu_pd(weights + pw)),
+                        low);
+                    high = _mm256_add_pd(_mm256_mul_pd(PickTap(low1, high1, index11),
+                                                       _mm256_loadu_pd(weights + pw + 4)),
+                                         high);
+                }
+            }
+        }
+        if (!Finish(group, a, dx)) break;
+    }
+}
+
+}  // namespace
+
+void ResampleTwoTapAvx2(const SweepGroup& group)
+{
+    if (group.taps == 1)
+        TwoTapRow<1>(group);
+    else
+        TwoTapRow<2>(group);
 }

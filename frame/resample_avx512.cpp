@@ -160,64 +160,6 @@ inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
     return remaining > 16;
 }
 
-// The taps of two 8-column blocks for one sweep over planes of doubles; Window is kWindowOne
-// when both blocks' taps lie within 8 pixels of their bases, kWindowTwo within 16.
-template <int Window>
-inline void SweepPlanes(Accumulators& a, const SweepGroup& group, const double* planes,
-                        const double* weights, int dx, int base0, int base1)
-{
-    const size_t pw = static_cast<size_t>(group.paddedWidth);
-    const size_t length = group.planeLength;
-    const double* blue = planes;
-    const double* green = planes + length;
-    const double* red = planes + 2 * length;
-    const __m512d blue00 = _mm512_loadu_pd(blue + base0), blue10 = _mm512_loadu_pd(blue + base1);
-    const __m512d green00 = _mm512_loadu_pd(green + base0),
-                  green10 = _mm512_loadu_pd(green + base1);
-    const __m512d red00 = _mm512_loadu_pd(red + base0), red10 = _mm512_loadu_pd(red + base1);
-    __m512d blue01, blue11, green01, green11, red01, red11;
-    if constexpr (Window == kWindowTwo) {
-        blue01 = _mm512_loadu_pd(blue + base0 + 8);
-        blue11 = _mm512_loadu_pd(blue + base1 + 8);
-        green01 = _mm512_loadu_pd(green + base0 + 8);
-        green11 = _mm512_loadu_pd(green + base1 + 8);
-        red01 = _mm512_loadu_pd(red + base0 + 8);
-        red11 = _mm512_loadu_pd(red + base1 + 8);
-    }
-    for (int t = 0; t < group.taps; ++t) {
-        const size_t at = static_cast<size_t>(t) * pw + dx;
-        const __m512i index0 = _mm512_cvtepi32_epi64(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group.tapRelative + at)));
-        const __m512i index1 = _mm512_cvtepi32_epi64(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group.tapRelative + at + 8)));
-        const __m512d w0 = _mm512_loadu_pd(weights + at);
-        const __m512d w1 = _mm512_loadu_pd(weights + at + 8);
-        __m512d vb0, vb1, vg0, vg1, vr0, vr1;
-        if constexpr (Window == kWindowOne) {
-            vb0 = _mm512_permutexvar_pd(index0, blue00);
-            vb1 = _mm512_permutexvar_pd(index1, blue10);
-            vg0 = _mm512_permutexvar_pd(index0, green00);
-            vg1 = _mm512_permutexvar_pd(index1, green10);
-            vr0 = _mm512_permutexvar_pd(index0, red00);
-            vr1 = _mm512_permutexvar_pd(index1, red10);
-        } else {
-            vb0 = _mm512_permutex2var_pd(blue00, index0, blue01);
-            vb1 = _mm512_permutex2var_pd(blue10, index1, blue11);
-            vg0 = _mm512_permutex2var_pd(green00, index0, green01);
-            vg1 = _mm512_permutex2var_pd(green10, index1, green11);
-            vr0 = _mm512_permutex2var_pd(red00, index0, red01);
-            vr1 = _mm512_permutex2var_pd(red10, index1, red11);
-        }
-        // sum := value × weight + sum, a rounded multiply and then a rounded add.
-        a.b0 = _mm512_add_pd(_mm512_mul_pd(vb0, w0), a.b0);
-        a.b1 = _mm512_add_pd(_mm512_mul_pd(vb1, w1), a.b1);
-        a.g0 = _mm512_add_pd(_mm512_mul_pd(vg0, w0), a.g0);
-        a.g1 = _mm512_add_pd(_mm512_mul_pd(vg1, w1), a.g1);
-        a.r0 = _mm512_add_pd(_mm512_mul_pd(vr0, w0), a.r0);
-        a.r1 = _mm512_add_pd(_mm512_mul_pd(vr1, w1), a.r1);
-    }
-}
-
 }  // namespace
 
 void WeightRowAvx512(const double* overlap, double hy, double e, double* weights, size_t count)
@@ -319,23 +261,86 @@ void SplitRowAvx512(const uint8_t* bgr, int width, double* planes, size_t planeL
     }
 }
 
-void ResampleSweepsPlanesAvx512(const SweepGroup& group)
+namespace {
+
+// Tap 0 and tap 1 of one 8-column block of one plane, picked from the 16 values at `window`.
+inline void PickTaps(const double* window, __m512i index0, __m512i index1, __m512d& tap0,
+                     __m512d& tap1)
 {
+    const __m512d low = _mm512_loadu_pd(window);
+    const __m512d high = _mm512_loadu_pd(window + 8);
+    tap0 = _mm512_permutex2var_pd(low, index0, high);
+    tap1 = _mm512_permutex2var_pd(low, index1, high);
+}
+
+// Tap 0 and tap 1 of one 8-column block whose taps all lie within 8 values of `window`.
+inline void PickTapsNear(const double* window, __m512i index0, __m512i index1, __m512d& tap0,
+                         __m512d& tap1)
+{
+    const __m512d values = _mm512_loadu_pd(window);
+    tap0 = _mm512_permutexvar_pd(index0, values);
+    tap1 = _mm512_permutexvar_pd(index1, values);
+}
+
+template <int Taps, bool Near>
+void TwoTapRow(const SweepGroup& group)
+{
+    const size_t pw = static_cast<size_t>(group.paddedWidth);
+    const size_t length = group.planeLength;
     for (int dx = 0; dx < group.paddedWidth; dx += 16) {
         PrefetchShare(group, dx, 16);
         Accumulators a;
         LoadAccumulators(group, a, dx);
-        const int block = dx / 8;
-        const int base0 = group.blockBase[block], base1 = group.blockBase[block + 1];
-        const bool two =
-            group.blockWindow[block] != kWindowOne || group.blockWindow[block + 1] != kWindowOne;
+        const int base0 = group.blockBase[dx / 8], base1 = group.blockBase[dx / 8 + 1];
+        // [tap][half]: the lane words of the 16 columns.
+        const __m512i index00 = _mm512_loadu_si512(group.tapIndex + dx);
+        const __m512i index01 = _mm512_loadu_si512(group.tapIndex + dx + 8);
+        const __m512i index10 = _mm512_loadu_si512(group.tapIndex + pw + dx);
+        const __m512i index11 = _mm512_loadu_si512(group.tapIndex + pw + dx + 8);
         for (int s = 0; s < group.sweeps; ++s) {
+            const double* weights = group.weights[s] + dx;
+            const __m512d w00 = _mm512_loadu_pd(weights);
+            const __m512d w01 = _mm512_loadu_pd(weights + 8);
             const double* planes = static_cast<const double*>(group.rows[s]);
-            if (two)
-                SweepPlanes<kWindowTwo>(a, group, planes, group.weights[s], dx, base0, base1);
-            else
-                SweepPlanes<kWindowOne>(a, group, planes, group.weights[s], dx, base0, base1);
+            __m512d* sums[3][2] = {{&a.b0, &a.b1}, {&a.g0, &a.g1}, {&a.r0, &a.r1}};
+            for (int c = 0; c < 3; ++c) {
+                const double* plane = planes + c * length;
+                __m512d t00, t10, t01, t11;
+                if constexpr (Near) {
+                    PickTapsNear(plane + base0, index00, index10, t00, t10);
+                    PickTapsNear(plane + base1, index01, index11, t01, t11);
+                } else {
+                    PickTaps(plane + base0, index00, index10, t00, t10);
+                    PickTaps(plane + base1, index01, index11, t01, t11);
+                }
+                // sum := value × weight + sum, tap 0 then tap 1, a rounded multiply and then a
+                // rounded add.
+                __m512d& low = *sums[c][0];
+                __m512d& high = *sums[c][1];
+                low = _mm512_add_pd(_mm512_mul_pd(t00, w00), low);
+                high = _mm512_add_pd(_mm512_mul_pd(t01, w01), high);
+                if constexpr (Taps == 2) {
+                    const __m512d w10 = _mm512_loadu_pd(weights + pw);
+                    const __m512d w11 = _mm512_loadu_pd(weights + pw + 8);
+                    low = _mm512_add_pd(_mm512_mul_pd(t10, w10), low);
+                    high = _mm512_add_pd(_mm512_mul_pd(t11, w11), high);
+                }
+            }
         }
         if (!Finish(group, a, dx)) break;
     }
+}
+
+}  // namespace
+
+void ResampleTwoTapAvx512(const SweepGroup& group)
+{
+    // A row is near when every block's taps lie within 8 values of its base.
+    bool near = true;
+    for (int block = 0; block < group.paddedWidth / 8; ++block)
+        near &= group.blockWindow[block] == kWindowOne;
+    if (group.taps == 1)
+        near ? TwoTapRow<1, true>(group) : TwoTapRow<1, false>(group);
+    else
+        near ? TwoTapRow<2, true>(group) : TwoTapRow<2, false>(group);
 }

@@ -1,7 +1,8 @@
 // Benchmarks of the frame core. Names follow BM_<Operation>_<Variant>/<sizes, height first>, which
 // scripts/bench turns into one table: Ours (the kernel in force, threads allowed), OneThread
-// (the kernel in force on one thread), Scalar (the plain reference), Peer (another library on the
-// same work, in frame_bench_peers.cpp).
+// (the kernel in force on one thread), OneThreadAvx512 and OneThreadAvx2 (one thread with the
+// level capped there; skipped where the CPU lacks it), Scalar (the plain reference), Peer
+// (another library on the same work, in frame_bench_peers.cpp).
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -14,14 +15,28 @@
 
 namespace {
 
-enum class Variant { Ours, OneThread, Scalar };
+enum class Variant { Ours, OneThread, OneThreadAvx512, OneThreadAvx2, Scalar };
+
+KernelLevel LevelOf(Variant variant)
+{
+    switch (variant) {
+        case Variant::Scalar:
+            return KernelLevel::Scalar;
+        case Variant::OneThreadAvx512:
+            return KernelLevel::Avx512;
+        case Variant::OneThreadAvx2:
+            return KernelLevel::Avx2;
+        default:
+            return KernelLevel::Best;
+    }
+}
 
 // Sets the kernel level and thread limit for one benchmark and restores the defaults after it.
 class CVariantScope {
   public:
     explicit CVariantScope(Variant variant)
     {
-        SetKernelLevel(variant == Variant::Scalar ? KernelLevel::Scalar : KernelLevel::Best);
+        SetKernelLevel(LevelOf(variant));
         SetFrameThreadLimit(variant == Variant::Ours ? 0 : 1);
     }
     ~CVariantScope()
@@ -62,7 +77,7 @@ void BM_DecodeFrame(benchmark::State& state)
 }
 
 // Args: source height, source width, destination height, destination width. The result comes
-// from malloc on every call, as the operation specifies, and is freed at once; after the first
+// from malloc on every call and is freed at once; after the first
 // call the allocator hands back the same, already mapped memory.
 template <Variant V>
 void BM_ResampleArea(benchmark::State& state)
@@ -73,7 +88,11 @@ void BM_ResampleArea(benchmark::State& state)
     const auto plane =
         RandomBytes(static_cast<size_t>(PaddedStride(sourceWidth)) * sourceHeight, 3);
     CVariantScope scope(V);
-    CQuietStdout quiet;
+    if (LevelOf(V) != KernelLevel::Best && ActiveKernelLevel() != LevelOf(V)) {
+        state.SkipWithError("this CPU lacks the kernel level");
+        return;
+    }
+    SetTraceStream(nullptr);
     for (auto _ : state) {
         uint8_t* result = nullptr;
         if (ResampleArea(plane.data(), sourceHeight, sourceWidth, &result, height, width) != 0) {
@@ -83,6 +102,7 @@ void BM_ResampleArea(benchmark::State& state)
         benchmark::DoNotOptimize(result);
         free(result);
     }
+    SetTraceStream(stdout);
     state.SetItemsProcessed(state.iterations() * height * width);
 }
 
@@ -114,8 +134,11 @@ BENCHMARK(BM_DecodeFrame<Variant::OneThread>)
     ->Apply(ConversionSizes);
 BENCHMARK(BM_DecodeFrame<Variant::Scalar>)->Name("BM_DecodeFrame_Scalar")->Apply(ConversionSizes);
 BENCHMARK(BM_ResampleArea<Variant::Ours>)->Name("BM_ResampleArea_Ours")->Apply(ResampleShapes);
-BENCHMARK(BM_ResampleArea<Variant::OneThread>)
-    ->Name("BM_ResampleArea_OneThread")
+BENCHMARK(BM_ResampleArea<Variant::OneThreadAvx512>)
+    ->Name("BM_ResampleArea_OneThreadAvx512")
+    ->Apply(ResampleShapes);
+BENCHMARK(BM_ResampleArea<Variant::OneThreadAvx2>)
+    ->Name("BM_ResampleArea_OneThreadAvx2")
     ->Apply(ResampleShapes);
 BENCHMARK(BM_ResampleArea<Variant::Scalar>)->Name("BM_ResampleArea_Scalar")->Apply(ResampleShapes);
 

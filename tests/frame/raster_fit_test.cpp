@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -91,48 +92,52 @@ TEST(KeepModeBars, SameSizeIsCopiedWithoutTrace)
     }
 }
 
-TEST(KeepModeBars, SameAspectRatioIsResampledWithoutBars)
+// One Keep-mode fit: the picture, the raster, the size ResampleArea is asked for (in its trace),
+// and the bars: blank rows above and below (letterbox) or blank columns left and right.
+struct KeepCase {
+    const char* name;
+    int height, width;
+    OutputRaster raster;
+    int scaledWidth, scaledHeight;
+    bool letterbox;
+    int before, after;
+};
+
+TEST(KeepModeBars, ScaleInsideTheRasterWithCentredBars)
 {
-    const auto plane = Picture(2160, 3840);
-    const Fitted fitted = Fit(plane, 2160, 3840, OutputRaster::HD1080, AspectMode::Keep);
-    ASSERT_EQ(fitted.code, 0);
-    EXPECT_EQ(fitted.trace, "old size\t3840  2160 \nnew size\t1920  1080 \n");
-    ExpectBlankRows(fitted, 1080, 1920, 0, 0);
+    const KeepCase cases[] = {
+        {"same aspect ratio: no bars", 2160, 3840, OutputRaster::HD1080, 1920, 1080, true, 0, 0},
+        {"tall picture: pillars", 768, 1024, OutputRaster::HD1080, 1440, 1080, false, 240, 240},
+        {"wide picture: the odd row below", 800, 1920, OutputRaster::SD480, 720, 300, true, 93, 94},
+        {"odd column goes right", 480, 640, OutputRaster::SD480, 649, 487, false, 35, 36},
+        {"same width into SD480", 480, 720, OutputRaster::SD480, 720, 480, true, 3, 4},
+        {"HD720 into SD576", 720, 1280, OutputRaster::SD576, 720, 405, true, 85, 86},
+        {"flat picture: all blank", 1, 2000, OutputRaster::HD1080, 1920, 0, true, 1080, 0},
+        {"narrow picture: all blank", 3000, 1, OutputRaster::HD720, 0, 720, false, 1280, 0},
+    };
+    for (const KeepCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Fitted fitted =
+            Fit(Picture(c.height, c.width), c.height, c.width, c.raster, AspectMode::Keep);
+        ASSERT_EQ(fitted.code, 0);
+        EXPECT_EQ(fitted.trace, "old size\t" + std::to_string(c.width) + "  " +
+                                    std::to_string(c.height) + " \nnew size\t" +
+                                    std::to_string(c.scaledWidth) + "  " +
+                                    std::to_string(c.scaledHeight) + " \n");
+        const RasterSize size = RasterDimensions(c.raster);
+        if (c.letterbox)
+            ExpectBlankRows(fitted, size.height, size.width, c.before, c.after);
+        else
+            ExpectBlankColumns(fitted, size.height, size.width, c.before, c.after);
+    }
 }
 
-TEST(KeepModeBars, TallPictureGetsPillars)
-{
-    const Fitted fitted =
-        Fit(Picture(768, 1024), 768, 1024, OutputRaster::HD1080, AspectMode::Keep);
-    ASSERT_EQ(fitted.code, 0);
-    EXPECT_EQ(fitted.trace, "old size\t1024  768 \nnew size\t1440  1080 \n");
-    ExpectBlankColumns(fitted, 1080, 1920, 240, 240);
-}
-
-TEST(KeepModeBars, WidePictureGetsLetterboxWithTheOddRowBelow)
-{
-    const Fitted fitted = Fit(Picture(800, 1920), 800, 1920, OutputRaster::SD480, AspectMode::Keep);
-    ASSERT_EQ(fitted.code, 0);
-    EXPECT_EQ(fitted.trace, "old size\t1920  800 \nnew size\t720  300 \n");
-    ExpectBlankRows(fitted, 487, 720, 93, 94);
-}
-
-TEST(KeepModeBars, OddColumnGoesRight)
-{
-    const Fitted fitted = Fit(Picture(480, 640), 480, 640, OutputRaster::SD480, AspectMode::Keep);
-    ASSERT_EQ(fitted.code, 0);
-    EXPECT_EQ(fitted.trace, "old size\t640  480 \nnew size\t649  487 \n");
-    ExpectBlankColumns(fitted, 487, 720, 35, 36);
-}
-
-TEST(KeepModeBars, Sd480FromSameWidth)
+TEST(KeepModeBars, Sd480FromSameWidthKeepsRowsAndFullStretches)
 {
     const auto plane = Picture(480, 720);
     const Fitted keep = Fit(plane, 480, 720, OutputRaster::SD480, AspectMode::Keep);
     ASSERT_EQ(keep.code, 0);
-    EXPECT_EQ(keep.trace, "old size\t720  480 \nnew size\t720  480 \n");
-    ExpectBlankRows(keep, 487, 720, 3, 4);
-    // Resampled at its own size: the picture rows come through unchanged.
+    // Resampled at its own size: the picture rows come through unchanged below the 3 blank rows.
     for (int y = 0; y < 480; ++y)
         ASSERT_EQ(
             0, memcmp(keep.bytes.data() + (y + 3) * 720 * 3, plane.data() + y * 720 * 3, 720 * 3));
@@ -140,26 +145,6 @@ TEST(KeepModeBars, Sd480FromSameWidth)
     ASSERT_EQ(full.code, 0);
     EXPECT_EQ(full.trace, "old size\t720  480 \nnew size\t720  487 \n");
     ExpectBlankRows(full, 487, 720, 0, 0);
-}
-
-TEST(KeepModeBars, Hd720IntoSd576)
-{
-    const Fitted fitted = Fit(Picture(720, 1280), 720, 1280, OutputRaster::SD576, AspectMode::Keep);
-    ASSERT_EQ(fitted.code, 0);
-    EXPECT_EQ(fitted.trace, "old size\t1280  720 \nnew size\t720  405 \n");
-    ExpectBlankRows(fitted, 576, 720, 85, 86);
-}
-
-TEST(KeepModeBars, FlatPictureYieldsAllBlank)
-{
-    const Fitted fitted = Fit(Picture(1, 2000), 1, 2000, OutputRaster::HD1080, AspectMode::Keep);
-    ASSERT_EQ(fitted.code, 0);
-    EXPECT_EQ(fitted.trace, "old size\t2000  1 \nnew size\t1920  0 \n");
-    ExpectBlankRows(fitted, 1080, 1920, 1080, 0);
-    const Fitted narrow = Fit(Picture(3000, 1), 3000, 1, OutputRaster::HD720, AspectMode::Keep);
-    ASSERT_EQ(narrow.code, 0);
-    EXPECT_EQ(narrow.trace, "old size\t1  3000 \nnew size\t0  720 \n");
-    ExpectBlankColumns(narrow, 720, 1280, 1280, 0);
 }
 
 TEST(KeepModeBars, FullModeAlwaysStretches)

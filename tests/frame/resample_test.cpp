@@ -1,6 +1,9 @@
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -141,6 +144,83 @@ TEST_P(AreaAveraging, ResultPointerIsWrittenOnlyOnSuccess)
     EXPECT_NE(ResampleArea(plane.data(), 2, 2, &result, -1, 4), 0);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(result, &sentinel);
+}
+
+// The text a stream received, read back from its start.
+std::string ReadBack(std::FILE* stream)
+{
+    std::string text;
+    std::rewind(stream);
+    for (int c; (c = std::fgetc(stream)) != EOF;) text.push_back(static_cast<char>(c));
+    return text;
+}
+
+TEST(TraceStream, LinesGoWhereTheyAreSentAndNullDropsThem)
+{
+    const auto plane = MakePlane(2, 3, 9);
+    uint8_t* result = nullptr;
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+
+    // To the stream given, byte for byte the same text, and nothing on standard output.
+    SetTraceStream(file);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(ResampleArea(plane.data(), 2, 3, &result, 5, 4), 0);
+    free(result);
+    // Also written when the call fails.
+    EXPECT_NE(ResampleArea(plane.data(), 2, 3, &result, -1, 4), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(ReadBack(file),
+              "old size\t3  2 \nnew size\t4  5 \nold size\t3  2 \nnew size\t4  -1 \n");
+
+    // Dropped: neither the file nor standard output gets anything.
+    SetTraceStream(nullptr);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(ResampleArea(plane.data(), 2, 3, &result, 1, 1), 0);
+    free(result);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    std::fseek(file, 0, SEEK_END);
+    EXPECT_EQ(std::ftell(file), 61);
+
+    // Back to standard output.
+    SetTraceStream(stdout);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(ResampleArea(plane.data(), 2, 3, &result, 1, 1), 0);
+    free(result);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "old size\t3  2 \nnew size\t1  1 \n");
+    std::fclose(file);
+}
+
+TEST(TraceStream, ThreadsSwitchingTheStreamNeverLoseALine)
+{
+    // One thread resamples while another switches between two files; every call's two lines land
+    // whole in one of them (each line is one formatted write to the stream read at the start).
+    const auto plane = MakePlane(2, 2, 4);
+    std::FILE* first = std::tmpfile();
+    std::FILE* second = std::tmpfile();
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    SetTraceStream(first);
+    std::atomic<bool> done{false};
+    std::thread switcher([&] {
+        for (int i = 0; !done.load(); ++i) SetTraceStream(i % 2 ? first : second);
+    });
+    constexpr int kCalls = 200;
+    for (int i = 0; i < kCalls; ++i) {
+        uint8_t* result = nullptr;
+        ASSERT_EQ(ResampleArea(plane.data(), 2, 2, &result, 1, 1), 0);
+        free(result);
+    }
+    done.store(true);
+    switcher.join();
+    SetTraceStream(stdout);
+    const std::string pair = "old size\t2  2 \nnew size\t1  1 \n";
+    const std::string text = ReadBack(first) + ReadBack(second);
+    ASSERT_EQ(text.size(), pair.size() * kCalls);
+    for (size_t at = 0; at < text.size(); at += pair.size())
+        ASSERT_EQ(text.compare(at, pair.size(), pair), 0) << at;
+    std::fclose(first);
+    std::fclose(second);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryLevel, AreaAveraging,

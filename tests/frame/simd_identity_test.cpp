@@ -253,4 +253,63 @@ TEST_F(SimdMatchesScalar, ResampleBandsStartWhereTheSweepDoes)
     });
 }
 
+TEST_F(SimdMatchesScalar, ResampleUpOnTheTwoTapKernel)
+{
+    // Wider destinations go through the two-tap kernel over planes of doubles: one tap where the
+    // ratio is whole (each destination column inside one source column), two elsewhere; widths
+    // 1, 2, 3, odd and 1921, exact doublings (sums of exactly k + 0.5 where a straddling source
+    // pair averages), large ratios, and blocks whose window ends at the row's last pixel.
+    std::vector<ResampleCase> cases;
+    uint32_t seed = 100;
+    for (auto [sw, dw] : {std::pair{1, 2},
+                          {1, 3},
+                          {2, 3},
+                          {2, 4},
+                          {3, 5},
+                          {3, 1921},
+                          {5, 16},
+                          {7, 17},
+                          {15, 16},
+                          {16, 17},
+                          {17, 33},
+                          {31, 64},
+                          {640, 1921},
+                          {1920, 1921},
+                          {641, 1920},
+                          {720, 1920},
+                          {1024, 1440},
+                          {3, 1000}})
+        for (auto [sh, dh] : {std::pair{1, 1}, {2, 3}, {3, 2}, {4, 9}, {5, 5}})
+            cases.emplace_back(sh, sw, dh, dw, seed++);
+    ForEachVariant([&] {
+        for (const ResampleCase& c : cases) c.ExpectFastMatches();
+    });
+}
+
+TEST_F(SimdMatchesScalar, ResampleUpOnTheTwoTapKernelInBands)
+{
+    // Scaling up above the work from which a call uses threads, in both shapes of tap.
+    const ResampleCase cases[] = {{480, 640, 1080, 1920, 11},   // three times: one tap
+                                  {487, 720, 1080, 1920, 12},   // two taps
+                                  {150, 1024, 400, 1440, 13}};  // two taps, fewer rows
+    ForEachVariant([&] {
+        for (const ResampleCase& c : cases) c.ExpectFastMatches();
+    });
+}
+
+TEST_F(SimdMatchesScalar, ResampleUpNearHalves)
+{
+    // 0 and 1 side by side, stretched to three columns: the middle column takes half of each, so
+    // its sums lie a hair either side of the rounding boundary 0.5 (the weights are rounded
+    // quotients; for a single pair the sum is just below), and every level must land on the same
+    // side as the reference, for widths that fill whole and partial blocks.
+    for (int pairs : {1, 2, 5, 8, 9, 64, 641}) {
+        const int sw = 2 * pairs, dw = 3 * pairs;
+        const auto plane = MakePlaneFrom(1, sw, [](int, int x, int) { return x & 1; });
+        std::vector<uint8_t> reference(static_cast<size_t>(dw) * 3);
+        ASSERT_EQ(ResampleAreaScalar(plane.data(), 1, sw, reference.data(), 1, dw), 0);
+        ForEachVariant([&] { ASSERT_EQ(ResampleQuietly(plane, 1, sw, 1, dw), reference); });
+    }
+}
+
 }  // namespace

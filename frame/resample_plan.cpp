@@ -1,0 +1,435 @@
+// The machinery behind the resampler's SIMD levels. A plan made once per call lists, for every
+// destination column, the source columns it covers (its taps) with their horizontal overlaps, and
+// for every destination row the source rows it covers (its sweeps) with their vertical overlaps,
+// in the order the scalar reference meets them; the kernels then add value × weight for each
+// pair of a sweep and a tap, in that order, so every sum is the reference's to the bit.
+#include "frame/resample_plan.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "frame/frame.h"
+#include "frame/kernels.h"
+
+namespace {
+
+// One source-row sweep of a destination row: the source row and its vertical overlap hy. Sweeps
+// of a source row that lies wholly inside the destination row, or of one that covers it wholly,
+// have overlaps that recur from row to row, so their weight rows are worth keeping.
+struct Sweep {
+    int row;
+    double overlap;
+    bool recurring;
+};
+
+struct ResamplePlan {
+    const uint8_t* source = nullptr;
+    int sourceHeight = 0;
+    int sourceWidth = 0;
+    size_t stride = 0;
+    int height = 0;
+    int width = 0;
+    int lanes = 16;  // destination columns per kernel block
+    int paddedWidth = 0;
+    int taps = 0;      // tap rows in tapColumn, tapOverlap, ...
+    int usedTaps = 0;  // the most taps a column has (two-tap kernels: 1 or 2)
+    double e = 0.0;
+    std::vector<int32_t> tapColumn;    // [taps][paddedWidth]
+    std::vector<int32_t> tapRelative;  // [taps][paddedWidth]
+    std::vector<double> tapOverlap;    // [taps][paddedWidth]
+    std::vector<int64_t> tapIndex;     // [taps][paddedWidth], two-tap kernels only
+    std::vector<int32_t> blockBase;    // [paddedWidth / lanes]
+    std::vector<uint8_t> blockWindow;  // [paddedWidth / lanes]
+    // [height + 1]: row dy has sweeps [firstSweep[dy], firstSweep[dy + 1])
+    std::vector<int> firstSweep;
+    std::vector<Sweep> sweeps;
+    int mostSweeps = 0;  // the largest sweep count of one destination row
+    uint8_t* destination = nullptr;
+    SweepGroupFn kernel = nullptr;
+    WeightRowFn weightRow = nullptr;
+    PackRowFn packRow = nullptr;
+    bool planes = false;  // source rows split into planes of doubles
+    bool twoTap = false;  // plan.kernel is a two-tap kernel: no weight rows
+    SplitRowFn splitRow = nullptr;
+};
+
+// The merge walk of one axis, as the scalar reference makes it: source cells [s ÷ sourceCount,
+// (s + 1) ÷ sourceCount) against destination cells [d ÷ destinationCount, (d + 1) ÷
+// destinationCount). Calls visit(d, k, s, overlap) for the k-th source cell that reaches
+// destination cell d; a source cell that straddles a boundary is visited for both cells.
+template <typename Visit>
+void WalkAxis(int sourceCount, int destinationCount, Visit visit)
+{
+    const double sn = sourceCount, dn = destinationCount;
+    int s = 0;
+    for (int d = 0; d < destinationCount; ++d) {
+        const double dStart = d / dn;
+        const double dEnd = (d + 1) / dn;
+        for (int k = 0;; ++k) {
+            const double sStart = s / sn;
+            const double sEnd = (s + 1) / sn;
+            visit(d, k, s, std::min(sEnd, dEnd) - std::max(sStart, dStart));
+            // (The bound on s never binds: the last boundaries are both exactly 1.)
+            if (sEnd < dEnd && s + 1 < sourceCount) {
+                ++s;
+                continue;
+            }
+            if (sEnd == dEnd) ++s;
+            break;
+        }
+    }
+}
+
+// Groups the columns into blocks of plan.lanes: each block's base column and how far its taps
+// reach beyond it. Returns the farthest reach.
+int BuildBlocks(ResamplePlan& plan)
+{
+    const int pw = plan.paddedWidth;
+    const int taps = plan.taps;
+    const size_t cells = static_cast<size_t>(taps) * pw;
+    int farthest = 0;
+    const int blocks = pw / plan.lanes;
+    plan.blockBase.resize(blocks);
+    plan.blockWindow.resize(blocks);
+    plan.tapRelative.resize(cells);
+    for (int block = 0; block < blocks; ++block) {
+        const int base = plan.tapColumn[static_cast<size_t>(block) * plan.lanes];
+        int reach = 0;
+        for (int tap = 0; tap < taps; ++tap)
+            for (int lane = 0; lane < plan.lanes; ++lane) {
+                const size_t at = static_cast<size_t>(tap) * pw + block * plan.lanes + lane;
+                plan.tapRelative[at] = plan.tapColumn[at] - base;
+                reach = std::max(reach, plan.tapRelative[at]);
+            }
+        plan.blockBase[block] = base;
+        farthest = std::max(farthest, reach);
+        plan.blockWindow[block] = reach < plan.lanes       ? kWindowOne
+                                  : reach < 2 * plan.lanes ? kWindowTwo
+                                  : reach < 4 * plan.lanes ? kWindowFour
+                                                           : kWindowGather;
+    }
+    return farthest;
+}
+
+// The most taps of one destination column.
+int CountTaps(int sourceWidth, int width)
+{
+    int taps = 1;
+    WalkAxis(sourceWidth, width,
+             [&](int, int tap, int, double) { taps = std::max(taps, tap + 1); });
+    return taps;
+}
+
+// The taps of every column (`taps` of them, padded) and the sweeps of every row.
+void BuildPlan(ResamplePlan& plan, int taps)
+{
+    const int pw = (plan.width + 15) / 16 * 16;
+    plan.paddedWidth = pw;
+    plan.taps = taps;
+    const size_t cells = static_cast<size_t>(taps) * pw;
+    plan.tapColumn.assign(cells, -1);
+    plan.tapOverlap.assign(cells, 0.0);
+    WalkAxis(plan.sourceWidth, plan.width, [&](int dx, int tap, int sx, double wx) {
+        plan.tapColumn[static_cast<size_t>(tap) * pw + dx] = sx;
+        plan.tapOverlap[static_cast<size_t>(tap) * pw + dx] = wx;
+    });
+    // Missing taps repeat the column's last source pixel with overlap 0 (weight +0.0, which
+    // changes no sum); columns past the width read the last column's first pixel.
+    for (int dx = 0; dx < pw; ++dx)
+        for (int tap = 0; tap < taps; ++tap) {
+            int32_t& column = plan.tapColumn[static_cast<size_t>(tap) * pw + dx];
+            if (column < 0)
+                column = tap > 0 ? plan.tapColumn[static_cast<size_t>(tap - 1) * pw + dx]
+                                 : plan.tapColumn[plan.width - 1];
+        }
+
+    const double sh = plan.sourceHeight, dh = plan.height;
+    plan.firstSweep.assign(static_cast<size_t>(plan.height) + 1, 0);
+    plan.sweeps.reserve(static_cast<size_t>(plan.height) + plan.sourceHeight + 1);
+    WalkAxis(plan.sourceHeight, plan.height, [&](int dy, int k, int sy, double hy) {
+        if (k == 0) plan.firstSweep[dy] = static_cast<int>(plan.sweeps.size());
+        const double syStart = sy / sh, syEnd = (sy + 1) / sh;
+        const double dyStart = dy / dh, yEnd = (dy + 1) / dh;
+        const bool inside = syStart >= dyStart && syEnd <= yEnd;
+        const bool covering = syStart <= dyStart && syEnd >= yEnd;
+        plan.sweeps.push_back({sy, hy, inside || covering});
+        plan.mostSweeps = std::max(plan.mostSweeps, k + 1);
+    });
+    plan.firstSweep[plan.height] = static_cast<int>(plan.sweeps.size());
+}
+
+// The lane words of the two-tap kernels (see ResampleTwoTapAvx512 in kernels.h).
+void BuildTapIndex(ResamplePlan& plan, int level)
+{
+    plan.tapIndex.resize(plan.tapRelative.size());
+    for (size_t i = 0; i < plan.tapRelative.size(); ++i) {
+        const int64_t r = plan.tapRelative[i];
+        plan.tapIndex[i] =
+            level >= 2
+                ? r
+                : (((2 * r) & 7) | (((2 * r + 1) & 7) << 32) | (r >= 4 ? int64_t{1} << 63 : 0));
+    }
+}
+
+// The weight rows of one thread: a few slots, each holding ((wx × hy) × 4000000) ÷ E for every
+// tap of every column (for a two-tap kernel with one tap, the one tap only). Rows of recurring
+// overlaps stay (keyed by the overlap's bit pattern, least recently used out first); the others are
+// made for one group of sweeps and then dropped.
+class CWeightCache {
+  public:
+    CWeightCache(const ResamplePlan& plan, int slots)
+        : m_plan(plan)
+        , m_rowLength(static_cast<size_t>(plan.twoTap ? plan.usedTaps : plan.taps) *
+                      plan.paddedWidth)
+        , m_storage(new double[m_rowLength * slots])
+        , m_slots(slots)
+    {
+    }
+
+    const double* Get(double overlap, bool recurring, long stamp)
+    {
+        uint64_t key;
+        memcpy(&key, &overlap, sizeof key);
+        if (recurring)
+            for (Slot& slot : m_slots)
+                if (slot.valid && slot.key == key) {
+                    slot.lastUse = stamp;
+                    return Row(slot);
+                }
+        Slot* victim = nullptr;
+        for (Slot& slot : m_slots)
+            if (slot.lastUse != stamp && (victim == nullptr || slot.lastUse < victim->lastUse))
+                victim = &slot;
+        victim->valid = recurring;
+        victim->key = key;
+        victim->lastUse = stamp;
+        double* row = Row(*victim);
+        m_plan.weightRow(m_plan.tapOverlap.data(), overlap, m_plan.e, row, m_rowLength);
+        return row;
+    }
+
+  private:
+    struct Slot {
+        bool valid = false;
+        uint64_t key = 0;
+        long lastUse = -1;
+    };
+    double* Row(const Slot& slot)
+    {
+        return m_storage.get() + m_rowLength * (&slot - m_slots.data());
+    }
+
+    const ResamplePlan& m_plan;
+    size_t m_rowLength;
+    std::unique_ptr<double[]> m_storage;  // not cleared: a slot is written before it is read
+    std::vector<Slot> m_slots;
+};
+
+// What one thread needs of its own, kept from band to band.
+struct BandScratch {
+    std::unique_ptr<double[]> accumulator;  // written by a group's first sweep before any read
+    std::vector<const double*> weights;
+    std::vector<const void*> rows;
+    std::unique_ptr<CWeightCache> cache;
+    long stamp = 0;  // counts this thread's groups: the weight rows in use carry the current one
+    // Prepared source rows (packed words, or planes of doubles), slot sy % slots, each tagged
+    // with its row: the rows of one group are consecutive, and a row straddling two destination
+    // rows is prepared once.
+    std::unique_ptr<uint64_t[]> prepared;
+    std::vector<int> preparedTag;
+    size_t slotWords = 0;  // 64-bit words per slot
+
+    const void* PreparedRow(const ResamplePlan& plan, int sy)
+    {
+        const size_t slot = static_cast<size_t>(sy) % preparedTag.size();
+        uint64_t* row = prepared.get() + slot * slotWords;
+        if (preparedTag[slot] != sy) {
+            const uint8_t* source = plan.source + static_cast<size_t>(sy) * plan.stride;
+            if (plan.planes)
+                plan.splitRow(source, plan.sourceWidth, reinterpret_cast<double*>(row),
+                              PlaneLength(plan));
+            else
+                plan.packRow(source, plan.sourceWidth, reinterpret_cast<int32_t*>(row));
+            preparedTag[slot] = sy;
+        }
+        return row;
+    }
+
+    // Each slot's words after the prepared width stay zero, so windows may overrun it.
+    void Allocate(const ResamplePlan& plan, int slots)
+    {
+        const size_t rounded = static_cast<size_t>((plan.sourceWidth + 15) / 16 * 16);
+        slotWords = plan.planes ? 3 * PlaneLength(plan) : (rounded + kPackedRowSlack + 1) / 2;
+        preparedTag.assign(static_cast<size_t>(slots), -1);
+        prepared.reset(new uint64_t[slotWords * slots]);
+        for (int slot = 0; slot < slots; ++slot) {
+            uint64_t* row = prepared.get() + slot * slotWords;
+            if (plan.planes) {
+                for (int plane = 0; plane < 3; ++plane)
+                    std::fill_n(row + plane * PlaneLength(plan) + rounded, kPackedRowSlack, 0);
+            } else {
+                std::fill_n(reinterpret_cast<int32_t*>(row) + rounded, kPackedRowSlack, 0);
+            }
+        }
+    }
+
+    static size_t PlaneLength(const ResamplePlan& plan)
+    {
+        return static_cast<size_t>((plan.sourceWidth + 15) / 16 * 16 + kPackedRowSlack);
+    }
+};
+
+struct ResampleJob {
+    const ResamplePlan* plan;
+    int groupSize;
+    std::vector<int> bandStart;        // [bands + 1] destination rows
+    std::vector<BandScratch> scratch;  // one per thread
+};
+
+void ResampleBand(void* context, int band, int participant)
+{
+    ResampleJob& job = *static_cast<ResampleJob*>(context);
+    const ResamplePlan& plan = *job.plan;
+    BandScratch& scratch = job.scratch[participant];
+    long& stamp = scratch.stamp;
+    for (int dy = job.bandStart[band]; dy < job.bandStart[band + 1]; ++dy) {
+        const int first = plan.firstSweep[dy], end = plan.firstSweep[dy + 1];
+        for (int groupStart = first; groupStart < end; groupStart += job.groupSize) {
+            const int groupEnd = std::min(end, groupStart + job.groupSize);
+            ++stamp;
+            for (int i = groupStart; i < groupEnd; ++i) {
+                const Sweep& sweep = plan.sweeps[i];
+                scratch.rows[i - groupStart] = scratch.PreparedRow(plan, sweep.row);
+                scratch.weights[i - groupStart] =
+                    scratch.cache->Get(sweep.overlap, sweep.recurring, stamp);
+            }
+            SweepGroup group;
+            group.tapColumn = plan.tapColumn.data();
+            group.tapRelative = plan.tapRelative.data();
+            group.blockBase = plan.blockBase.data();
+            group.blockWindow = plan.blockWindow.data();
+            group.weights = scratch.weights.data();
+            group.rows = scratch.rows.data();
+            group.planeLength = BandScratch::PlaneLength(plan);
+            group.sweeps = groupEnd - groupStart;
+            group.taps = plan.twoTap ? plan.usedTaps : plan.taps;
+            group.paddedWidth = plan.paddedWidth;
+            group.width = plan.width;
+            group.accumulator = scratch.accumulator.get();
+            group.first = groupStart == first;
+            group.last = groupEnd == end;
+            group.destination = plan.destination + static_cast<size_t>(dy) * plan.width * 3;
+            // The rows of the next group past this group's last row, within this band.
+            const int nextEnd =
+                groupEnd < end ? std::min(end, groupEnd + job.groupSize)
+                : dy + 1 < job.bandStart[band + 1]
+                    ? std::min(plan.firstSweep[dy + 2], plan.firstSweep[dy + 1] + job.groupSize)
+                    : groupEnd;
+            const int lastRow = plan.sweeps[groupEnd - 1].row;
+            const int nextLastRow = nextEnd > groupEnd ? plan.sweeps[nextEnd - 1].row : lastRow;
+            group.prefetch = plan.source + static_cast<size_t>(lastRow + 1) * plan.stride;
+            group.prefetchBytes = nextLastRow > lastRow
+                                      ? static_cast<size_t>(nextLastRow - lastRow) * plan.stride
+                                      : 0;
+            group.tapIndex = plan.tapIndex.data();
+            plan.kernel(group);
+        }
+    }
+}
+
+// Chooses the kernel and the prepared rows for `level` and builds the plan.
+void ChooseKernel(ResamplePlan& plan, int level)
+{
+    plan.weightRow = level >= 2 ? WeightRowAvx512 : WeightRowAvx2;
+    plan.packRow = level >= 2 ? PackRowAvx512 : PackRowAvx2;
+    plan.splitRow = level >= 2 ? SplitRowAvx512 : SplitRowAvx2;
+    // Scaling up in width needs at most two taps per column (a destination cell no wider than a
+    // source cell holds at most one source boundary), and a block of 8 columns (AVX-512) or 4
+    // (AVX2) then reaches at most one pixel past its width, so the two-tap kernel picks both
+    // taps from a short window by permutes. Scaling down converts every source pixel for one use
+    // only: there the packed-word kernels, which convert in registers, are faster.
+    // With AVX2 the pick of a tap (two vpermd and a blend) costs more than the packed-word
+    // kernel's in-register conversion unless there is one tap per column only.
+    const int taps = CountTaps(plan.sourceWidth, plan.width);
+    const bool twoTap = taps <= (level >= 2 ? 2 : 1) && plan.sourceWidth < plan.width;
+    BuildPlan(plan, twoTap ? 2 : taps);
+    plan.usedTaps = taps;
+    if (twoTap) {
+        plan.lanes = level >= 2 ? 8 : 4;
+        if (BuildBlocks(plan) < 2 * plan.lanes) {
+            BuildTapIndex(plan, level);
+            plan.kernel = level >= 2 ? ResampleTwoTapAvx512 : ResampleTwoTapAvx2;
+            plan.twoTap = true;
+            plan.planes = true;
+            return;
+        }
+    }
+    plan.kernel = level >= 2 ? ResampleSweepsAvx512 : ResampleSweepsAvx2;
+    plan.lanes = level >= 2 ? 16 : 8;
+    BuildBlocks(plan);
+}
+
+}  // namespace
+
+int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth, uint8_t* destination,
+                     int height, int width, int level)
+{
+    try {
+        ResamplePlan plan;
+        plan.source = source;
+        plan.sourceHeight = sourceHeight;
+        plan.sourceWidth = sourceWidth;
+        plan.stride = static_cast<size_t>(PaddedStride(sourceWidth));
+        plan.height = height;
+        plan.width = width;
+        plan.e =
+            (1.0 / static_cast<double>(width)) * (1.0 / static_cast<double>(height)) * 4000000.0;
+        plan.destination = destination;
+        ChooseKernel(plan, level);
+
+        // Weight rows of a group are read for every block of columns, so a group stays within
+        // the second-level cache; the cache of rows keeps a few more.
+        constexpr size_t kGroupBytes = 512 * 1024;
+        constexpr size_t kCacheBytes = 1536 * 1024;
+        const size_t rowBytes = static_cast<size_t>(plan.taps) * plan.paddedWidth * sizeof(double);
+        const int groupSize =
+            static_cast<int>(std::clamp<size_t>(kGroupBytes / rowBytes, 1, plan.mostSweeps));
+        const int slots =
+            static_cast<int>(std::clamp<size_t>(kCacheBytes / rowBytes, groupSize + 1, 64));
+
+        const size_t work = plan.sweeps.size() * static_cast<size_t>(plan.taps) * plan.paddedWidth;
+        const int threads = ThreadsFor(work);
+        // A few bands per thread, of about equal sweep work, so that a thread that starts late
+        // takes fewer; each band starts at its first row's precomputed sweeps.
+        const int bands = std::min(threads == 1 ? 1 : threads * 4, height);
+        ResampleJob job{&plan, groupSize, {}, {}};
+        job.bandStart.push_back(0);
+        for (int band = 1; band < bands; ++band) {
+            const size_t target = plan.sweeps.size() * band / bands;
+            const int dy = static_cast<int>(std::upper_bound(plan.firstSweep.begin(),
+                                                             plan.firstSweep.end() - 1,
+                                                             static_cast<int>(target)) -
+                                            plan.firstSweep.begin()) -
+                           1;
+            job.bandStart.push_back(std::max(dy, job.bandStart.back()));
+        }
+        job.bandStart.push_back(height);
+        job.scratch.resize(threads);
+        for (BandScratch& scratch : job.scratch) {
+            scratch.accumulator.reset(new double[static_cast<size_t>(plan.paddedWidth) * 3]);
+            scratch.weights.assign(groupSize, nullptr);
+            scratch.rows.assign(groupSize, nullptr);
+            scratch.cache = std::make_unique<CWeightCache>(plan, slots);
+            scratch.Allocate(plan, groupSize + 2);
+        }
+        RunBands(bands, threads, ResampleBand, &job);
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+    return 0;
+}
