@@ -4,7 +4,9 @@
 // This folder owns the two colour conversions (EncodeFrame, DecodeFrame), the area-averaging
 // resampler (ResampleArea) and the raster fit (FitToRaster, PadToRaster). It includes the standard
 // library only and keeps no state between calls. Operations take the height before the width.
-// Blocks returned through `result` come from malloc and are released by the caller with free.
+// Blocks returned through `result` come from AllocateFrameBlock (block/frame_block.h) and are
+// released by the caller with ReleaseFrameBlock. Beside the standard library, this folder uses
+// only that allocator.
 #pragma once
 
 #include <cstdint>

@@ -8,6 +8,8 @@
 
 #include "frame/frame.h"
 
+#include "block/frame_block.h"
+
 RasterSize RasterDimensions(OutputRaster raster)
 {
     switch (raster) {
@@ -43,7 +45,7 @@ int PadToRaster(const uint8_t* scaled, int scaledHeight, int scaledWidth, uint8_
     const int height = std::max(rasterHeight, 0);
     const int width = std::max(rasterWidth, 0);
     const size_t rowBytes = static_cast<size_t>(width) * 3;
-    uint8_t* raster = static_cast<uint8_t*>(malloc(std::max<size_t>(rowBytes * height, 1)));
+    uint8_t* raster = static_cast<uint8_t*>(AllocateFrameBlock(rowBytes * height));
     if (raster == nullptr) return 1;
     const int64_t scaledPixels =
         static_cast<int64_t>(std::max(scaledHeight, 0)) * std::max(scaledWidth, 0);
@@ -107,7 +109,7 @@ int FitToRaster(const uint8_t* plane, int pictureHeight, int pictureWidth, uint8
                   rasterWidth = size.width;
     const size_t bytes = static_cast<size_t>(size.height) * size.width * 3;
     if (h == rasterHeight && w == rasterWidth) {
-        uint8_t* copy = static_cast<uint8_t*>(malloc(bytes));
+        uint8_t* copy = static_cast<uint8_t*>(AllocateFrameBlock(bytes));
         if (copy == nullptr) return 1;
         memcpy(copy, plane, bytes);
         *result = copy;
@@ -136,6 +138,6 @@ int FitToRaster(const uint8_t* plane, int pictureHeight, int pictureWidth, uint8
         return 1;
     const int code = PadToRaster(scaled, scaledHeight, scaledWidth, result, size.height, size.width,
                                  letterbox, blankColor.red, blankColor.green, blankColor.blue);
-    free(scaled);
+    ReleaseFrameBlock(scaled);
     return code;
 }

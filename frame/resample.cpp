@@ -12,6 +12,8 @@
 #include <cstdlib>
 
 #include "frame/frame.h"
+
+#include "block/frame_block.h"
 #include "frame/kernels.h"
 #include "frame/resample_plan.h"
 
@@ -107,8 +109,8 @@ int ResampleArea(const uint8_t* source, int sourceHeight, int sourceWidth, uint8
     const bool empty = destinationHeight == 0 || destinationWidth == 0;
     if (!empty && (sourceHeight < 1 || sourceWidth < 1)) return 1;
     const size_t bytes = static_cast<size_t>(destinationHeight) * destinationWidth * 3;
-    // malloc(0) may return null; an empty raster is still a success, so ask for at least a byte.
-    uint8_t* raster = static_cast<uint8_t*>(malloc(std::max<size_t>(bytes, 1)));
+    // An empty raster is still a success: AllocateFrameBlock(0) gives a block of one byte.
+    uint8_t* raster = static_cast<uint8_t*>(AllocateFrameBlock(bytes));
     if (raster == nullptr) return 1;
     const int level = KernelLevelInForce();
     const int code = empty        ? 0
@@ -117,7 +119,7 @@ int ResampleArea(const uint8_t* source, int sourceHeight, int sourceWidth, uint8
                                   : ResampleAreaFast(source, sourceHeight, sourceWidth, raster,
                                                      destinationHeight, destinationWidth, level);
     if (code != 0) {
-        free(raster);
+        ReleaseFrameBlock(raster);
         return 1;
     }
     *result = raster;

@@ -1,4 +1,5 @@
 #include "link/transfer_jobs.h"
+#include "block/frame_block.h"
 
 #include <algorithm>
 #include <chrono>
@@ -149,7 +150,7 @@ CTransferJob::~CTransferJob()
 
 void CTransferJob::ReleaseBuffers()
 {
-    std::free(m_fitted);
+    ReleaseFrameBlock(m_fitted);
     m_fitted = nullptr;
     ReleaseFrameBlock(m_link.m_frame);
     m_link.m_frame = nullptr;
@@ -225,7 +226,7 @@ void CTransferJob::RunSendJob(std::shared_ptr<const Picture> picture)
             return;
         }
         EncodeFrame(source, m_link.m_frame, raster.height, raster.width, raster.width > 1000);
-        std::free(m_fitted);
+        ReleaseFrameBlock(m_fitted);
         m_fitted = nullptr;
         m_times.encode += MillisecondsSince(start);
 

@@ -27,7 +27,7 @@ class CFrameBlock {
 class CFittedRaster {
   public:
     CFittedRaster() = default;
-    ~CFittedRaster() { std::free(m_raster); }
+    ~CFittedRaster() { ReleaseFrameBlock(m_raster); }
     CFittedRaster(const CFittedRaster&) = delete;
     CFittedRaster& operator=(const CFittedRaster&) = delete;
     uint8_t** Out() { return &m_raster; }

@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/frame/bench_common.h"
+#include "block/frame_block.h"
 #include "frame/frame.h"
 #include "frame/kernels.h"
 
@@ -100,7 +101,7 @@ void BM_ResampleArea(benchmark::State& state)
             break;
         }
         benchmark::DoNotOptimize(result);
-        free(result);
+        ReleaseFrameBlock(result);
     }
     SetTraceStream(stdout);
     state.SetItemsProcessed(state.iterations() * height * width);

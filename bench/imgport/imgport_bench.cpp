@@ -16,6 +16,7 @@
 #include <benchmark/benchmark.h>
 
 #include "imgport/ImgPort.h"
+#include "block/frame_block.h"
 
 namespace {
 
@@ -101,7 +102,7 @@ void LoadWithTurboJpeg(benchmark::State& state)
                           0) != 0)
             state.SkipWithError("tjDecompress2 failed");
         benchmark::DoNotOptimize(pixels);
-        std::free(pixels);
+        ReleaseFrameBlock(pixels);
     }
     tjDestroy(handle);
 }
@@ -133,7 +134,7 @@ void LoadWithLibpng(benchmark::State& state, const char* kind)
         png_destroy_read_struct(&png, &info, nullptr);
         std::fclose(file);
         benchmark::DoNotOptimize(pixels);
-        std::free(pixels);
+        ReleaseFrameBlock(pixels);
     }
 }
 

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "app/image_tool_dlg.h"
+#include "block/frame_block.h"
 #include "app/transfer_progress_dlg.h"
 #include "frame/frame.h"
 #include "link/progress.h"
@@ -30,7 +31,7 @@ std::vector<uint8_t> ExpectedFrame(const PlaneBytes& plane, int height, int widt
     const RasterSize size = RasterDimensions(raster);
     std::vector<uint8_t> frame(size_t(size.width) * size.height * 2);
     EncodeFrame(fitted, frame.data(), size.height, size.width, size.width > 1000);
-    std::free(fitted);
+    ReleaseFrameBlock(fitted);
     return frame;
 }
 

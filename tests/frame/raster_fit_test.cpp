@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "frame/frame.h"
+#include "block/frame_block.h"
 #include "tests/frame/test_pictures.h"
 
 namespace {
@@ -30,7 +31,7 @@ Fitted Fit(const std::vector<uint8_t>& plane, int height, int width, OutputRaste
     if (fitted.code == 0) {
         const RasterSize size = RasterDimensions(raster);
         fitted.bytes.assign(result, result + static_cast<size_t>(size.height) * size.width * 3);
-        free(result);
+        ReleaseFrameBlock(result);
     }
     return fitted;
 }
@@ -161,7 +162,7 @@ TEST(KeepModeBars, FullModeAlwaysStretches)
         ASSERT_EQ(ResampleArea(plane.data(), h, w, &direct, 720, 1280), 0);
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(0, memcmp(direct, fitted.bytes.data(), fitted.bytes.size()));
-        free(direct);
+        ReleaseFrameBlock(direct);
     }
 }
 
@@ -193,12 +194,12 @@ TEST(PadToRaster, LetterboxAndPillarboxPlaceThePicture)
     ASSERT_EQ(PadToRaster(scaled.data(), 2, 3, &result, 5, 3, 1, 90, 80, 70), 0);
     EXPECT_EQ(std::vector<uint8_t>(result, result + 45),
               expand({0, 0, 0, 1, 2, 3, 4, 5, 6, 0, 0, 0, 0, 0, 0}));
-    free(result);
+    ReleaseFrameBlock(result);
     // 3 x 2 picture into 3 x 5 (pillarbox): one column left, two right.
     ASSERT_EQ(PadToRaster(scaled.data(), 3, 2, &result, 3, 5, 0, 90, 80, 70), 0);
     EXPECT_EQ(std::vector<uint8_t>(result, result + 45),
               expand({0, 1, 2, 0, 0, 0, 3, 4, 0, 0, 0, 5, 6, 0, 0}));
-    free(result);
+    ReleaseFrameBlock(result);
 }
 
 }  // namespace

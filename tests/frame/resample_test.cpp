@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "frame/frame.h"
+#include "block/frame_block.h"
 #include "frame/kernels.h"
 #include "tests/frame/test_pictures.h"
 
@@ -118,7 +119,7 @@ TEST_P(AreaAveraging, ZeroSizedDestinationIsAnEmptySuccess)
         EXPECT_EQ(ResampleArea(plane.data(), 3, 3, &result, h, w), 0);
         const std::string trace = testing::internal::GetCapturedStdout();
         EXPECT_NE(result, nullptr);
-        free(result);
+        ReleaseFrameBlock(result);
         EXPECT_EQ(trace, "old size\t3  3 \nnew size\t" + std::to_string(w) + "  " +
                              std::to_string(h) + " \n");
     }
@@ -131,7 +132,7 @@ TEST_P(AreaAveraging, TraceLinesNameWidthThenHeightOncePerCall)
     uint8_t* result = nullptr;
     ASSERT_EQ(ResampleArea(plane.data(), 768, 1024, &result, 1080, 1440), 0);
     const std::string trace = testing::internal::GetCapturedStdout();
-    free(result);
+    ReleaseFrameBlock(result);
     EXPECT_EQ(trace, "old size\t1024  768 \nnew size\t1440  1080 \n");
 }
 
@@ -166,7 +167,7 @@ TEST(TraceStream, LinesGoWhereTheyAreSentAndNullDropsThem)
     SetTraceStream(file);
     testing::internal::CaptureStdout();
     ASSERT_EQ(ResampleArea(plane.data(), 2, 3, &result, 5, 4), 0);
-    free(result);
+    ReleaseFrameBlock(result);
     // Also written when the call fails.
     EXPECT_NE(ResampleArea(plane.data(), 2, 3, &result, -1, 4), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
@@ -177,7 +178,7 @@ TEST(TraceStream, LinesGoWhereTheyAreSentAndNullDropsThem)
     SetTraceStream(nullptr);
     testing::internal::CaptureStdout();
     ASSERT_EQ(ResampleArea(plane.data(), 2, 3, &result, 1, 1), 0);
-    free(result);
+    ReleaseFrameBlock(result);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     std::fseek(file, 0, SEEK_END);
     EXPECT_EQ(std::ftell(file), 61);
@@ -186,7 +187,7 @@ TEST(TraceStream, LinesGoWhereTheyAreSentAndNullDropsThem)
     SetTraceStream(stdout);
     testing::internal::CaptureStdout();
     ASSERT_EQ(ResampleArea(plane.data(), 2, 3, &result, 1, 1), 0);
-    free(result);
+    ReleaseFrameBlock(result);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "old size\t3  2 \nnew size\t1  1 \n");
     std::fclose(file);
 }
@@ -209,7 +210,7 @@ TEST(TraceStream, ThreadsSwitchingTheStreamNeverLoseALine)
     for (int i = 0; i < kCalls; ++i) {
         uint8_t* result = nullptr;
         ASSERT_EQ(ResampleArea(plane.data(), 2, 2, &result, 1, 1), 0);
-        free(result);
+        ReleaseFrameBlock(result);
     }
     done.store(true);
     switcher.join();

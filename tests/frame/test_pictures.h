@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "frame/frame.h"
+#include "block/frame_block.h"
 
 // A padded BgrRaster; the pad bytes hold `padByte` so that a read of them shows in the result.
 inline std::vector<uint8_t> MakePlane(int height, int width, uint32_t seed, uint8_t padByte = 0xA5)
@@ -47,7 +48,7 @@ inline std::vector<uint8_t> Resample(const std::vector<uint8_t>& plane, int heig
     EXPECT_NE(result, nullptr);
     std::vector<uint8_t> bytes(
         result, result + static_cast<size_t>(destinationHeight) * destinationWidth * 3);
-    free(result);
+    ReleaseFrameBlock(result);
     return bytes;
 }
 

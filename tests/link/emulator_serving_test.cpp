@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/link/job_fixtures.h"
+#include "block/frame_block.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -174,7 +175,7 @@ TEST(EmulatorStore, FifoInPlaceOfStoreFile)
     TestInputs inputs;
     CSwitcherLink link(inputs, TestLinkOptions(emulator.Port(), 1000));
     result = link.ReceiveFrame();
-    std::free(link.m_frame);
+    ReleaseFrameBlock(link.m_frame);
     EXPECT_EQ(result, kFmemEmpty);
     if (result != kFmemEmpty) {
         // An emulator stuck opening the FIFO gets a writer, so that the test fails, not hangs.

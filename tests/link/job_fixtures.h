@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "picture/picture.h"
+#include "block/frame_block.h"
 #include "frame/frame.h"
 #include "link/progress.h"
 #include "link/transfer_jobs.h"
@@ -53,7 +54,7 @@ inline std::vector<uint8_t> ExpectedFrame(const Picture& picture, const PlaneByt
         return {};
     std::vector<uint8_t> frame(size_t{static_cast<size_t>(size.width)} * size.height * 2);
     EncodeFrame(fitted, frame.data(), size.height, size.width, size.width > 1000);
-    std::free(fitted);
+    ReleaseFrameBlock(fitted);
     return frame;
 }
 

@@ -2,6 +2,7 @@
 // puts into switcher-emu's frame memories; display aspect, the centred aspect rectangle and the
 // safe areas.
 #include "picture/as_sent.h"
+#include "block/frame_block.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +32,7 @@ std::vector<uint8_t> DecodedByHand(const Picture& picture, const PlaneBytes& pla
         return {};
     std::vector<uint8_t> frame(size_t(size.width) * size.height * 2);
     EncodeFrame(fitted, frame.data(), size.height, size.width, size.width > 1000);
-    std::free(fitted);
+    ReleaseFrameBlock(fitted);
     std::vector<uint8_t> decoded(size_t(size.width) * size.height * 3);
     DecodeFrame(frame.data(), decoded.data(), size.height, size.width);
     return decoded;
