@@ -1030,6 +1030,8 @@ void CImageToolDlg::ApplyStationSettings()
         m_settingsProblems << QString::fromUtf8(kSettingsHostName)
                                   .arg(QString::fromStdString(m_settings.address),
                                        IpAddress()->AddressText());
+        m_fileHostName = QString::fromStdString(m_settings.address);
+        m_startAddress = IpAddress()->AddressText();
     }
     OnSizeRadio(kSizeRadios[static_cast<int>(m_settings.raster)]);
     OnAspectRadio(m_settings.keepAspect ? kIdcKeep : kIdcFull);
@@ -1070,6 +1072,9 @@ void CImageToolDlg::SaveRememberedState()
     remembered.address = IpAddress()->GetAddress(&address) == 4
                              ? IpAddress()->AddressText().toStdString()
                              : std::string();
+    // A host name the window could not take stays in the file unless another address was typed.
+    if (!m_fileHostName.isEmpty() && IpAddress()->AddressText() == m_startAddress)
+        remembered.address = m_fileHostName.toStdString();
     const JobSettings settings = ReadJobSettings();
     remembered.raster = static_cast<StationRaster>(static_cast<int>(settings.raster));
     remembered.keepAspect = settings.aspect == AspectMode::Keep;

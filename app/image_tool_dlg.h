@@ -239,6 +239,8 @@ class CImageToolDlg : public QDialog, public JobHost {
     int m_busyRetries = 0;
     QString m_lastImageFolder;
     QString m_lastSaveFolder;
+    QString m_fileHostName;  // the file's Address when it is a host name
+    QString m_startAddress;  // what the address control showed at start in its place
     CTransferJournal m_journal;
 
     // The preview's context menu.

@@ -151,6 +151,18 @@ class StationWindowTest : public QObject {
         QCOMPARE(dialog->FileDialogFolder(true), QFileInfo(saved).absolutePath());
         QCOMPARE(dialog->SwitcherPort(), uint16_t{2999});
 
+        // A host name, which the address control cannot hold, stays in the file.
+        WriteUserSettings("[General]\nRememberLast=true\nAddress=switcher.local\n");
+        auto named = OpenMainWindow();
+        QCOMPARE(named->IpAddress()->AddressText(), QStringLiteral("192.168.0.10"));
+        named->Button(kIdcSd480)->click();
+        named->Button(kIdcClose)->click();
+        QFile hostFile(UserSettingsFile());
+        QVERIFY(hostFile.open(QIODevice::ReadOnly));
+        const QByteArray hostText = hostFile.readAll();
+        QVERIFY2(hostText.contains("Address=switcher.local"), hostText.constData());
+        QVERIFY(hostText.contains("Raster=720x487"));
+
         // Without RememberLast nothing is written back.
         WriteUserSettings("[General]\nRaster=1280x720\n");
         auto forgetful = OpenMainWindow();
