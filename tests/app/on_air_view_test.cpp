@@ -1,8 +1,12 @@
 // The preview's on-air view: the context menu, the "As sent" frame (built off the user-interface
 // thread, drawn at the raster's display aspect), the key frame of a pair and the safe areas.
 #include <QAction>
+#include <QApplication>
+#include <QContextMenuEvent>
 #include <QImage>
+#include <QMenu>
 #include <QTest>
+#include <QTimer>
 
 #include "app/image_tool_dlg.h"
 #include "picture/as_sent.h"
@@ -72,6 +76,25 @@ class OnAirViewTest : public QObject {
         QVERIFY(!Action(*dialog, "safeAreasAction")->isChecked());
         QVERIFY(!Action(*dialog, "verifyAction")->isChecked());
         QVERIFY(!dialog->ShowsAsSent());
+
+        // The Menu key (a keyboard context-menu event on the focused preview) opens it.
+        QCOMPARE(preview->focusPolicy(), Qt::ClickFocus);
+        QStringList shown;
+        QTimer::singleShot(50, [&shown] {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                for (QAction* action : menu->actions())
+                    if (!action->isSeparator()) shown << action->text();
+                menu->close();
+            }
+        });
+        QTimer::singleShot(3000, [] {
+            if (QWidget* popup = QApplication::activePopupWidget()) popup->close();
+        });
+        QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(10, 10),
+                                  preview->mapToGlobal(QPoint(10, 10)));
+        QApplication::sendEvent(preview, &menuKey);
+        QCOMPARE(shown, texts);
+
         // Picture and As sent exclude each other.
         Action(*dialog, "viewAsSentAction")->trigger();
         QVERIFY(dialog->ShowsAsSent());
@@ -134,6 +157,15 @@ class OnAirViewTest : public QObject {
         const QRect fourByThree = dialog->PreviewPictureRect();
         const QColor edge = full.pixelColor(fourByThree.x() + 2, fourByThree.center().y());
         QVERIFY2(Near(edge, Qt::white), qPrintable(Describe(edge)));
+
+        // Quick changes: only the last one's frame is kept, whatever order the others end in.
+        for (ControlId id : {kIdcHd720, kIdcKeep, kIdcSd480, kIdcFull, kIdcHd1080, kIdcKeep})
+            dialog->Button(id)->click();
+        WaitForAsSent(*dialog);
+        QCOMPARE(MakeAsSentFrame(*dialog->CurrentPicture(), OutputRaster::HD1080, AspectMode::Keep,
+                                 BlankColor{0, 0, 0}, &made),
+                 int{kAsSentOk});
+        QVERIFY(SameFrame(dialog->AsSentFrame(), made));
 
         // Back to the picture view: as before.
         Action(*dialog, "viewPictureAction")->trigger();
