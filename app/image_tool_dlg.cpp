@@ -962,6 +962,13 @@ void CImageToolDlg::CreatePreviewMenu()
     m_paletteAlphaAction->setObjectName(QStringLiteral("paletteAlphaAction"));
     m_paletteAlphaAction->setCheckable(true);
     connect(views, &QActionGroup::triggered, this, [this] {
+        if (!ShowsAsSent()) {
+            // The picture view needs none of it; the next "As sent" builds it again.
+            m_asSentFrame.reset();
+            m_asSentKeyFrame.reset();
+            m_asSentSource.reset();
+            m_asSentShown = ++m_asSentGeneration;
+        }
         RefreshAsSent();
         m_previewFrame->update();
     });
@@ -982,19 +989,17 @@ void CImageToolDlg::RefreshAsSent()
 {
     if (!ShowsAsSent() || m_mode == 1) return;
     ++m_asSentGeneration;
-    if (!m_picture) {
+    // A new picture never shows the frames of the one before; a changed radio keeps showing
+    // the last frames until the new ones are there.
+    if (m_asSentSource != m_picture) {
         m_asSentFrame.reset();
         m_asSentKeyFrame.reset();
-        m_asSentShown = m_asSentGeneration;
+        m_asSentSource = m_picture;
         m_previewFrame->update();
-        return;
     }
-    if (!m_asSentRenderer) {
-        m_asSentRenderer = std::make_unique<CAsSentRenderer>([this](AsSentResultFrames frames) {
-            QMetaObject::invokeMethod(
-                this, [this, frames = std::move(frames)]() mutable { AcceptAsSent(frames); },
-                Qt::QueuedConnection);
-        });
+    if (!m_picture) {
+        m_asSentShown = m_asSentGeneration;
+        return;
     }
     const JobSettings settings = ReadJobSettings();
     AsSentRequest request;
@@ -1003,6 +1008,26 @@ void CImageToolDlg::RefreshAsSent()
     request.raster = settings.raster;
     request.aspect = settings.aspect;
     request.blank = m_blank;
+    if (!m_asSentRenderer) {
+        try {
+            m_asSentRenderer = std::make_unique<CAsSentRenderer>([this](AsSentResultFrames frames) {
+                QMetaObject::invokeMethod(
+                    this, [this, frames = std::move(frames)] { AcceptAsSent(frames); },
+                    Qt::QueuedConnection);
+            });
+        } catch (const std::system_error&) {
+            // No thread to spare: build the frames here, once.
+            AsSentResultFrames frames;
+            frames.generation = request.generation;
+            frames.result = MakeAsSentFrame(*request.picture, request.raster, request.aspect,
+                                            request.blank, &frames.frame);
+            if (frames.result == kAsSentOk && request.picture->HasAlpha())
+                MakeAsSentKeyFrame(*request.picture, request.raster, request.aspect, request.blank,
+                                   &frames.keyFrame);
+            AcceptAsSent(std::move(frames));
+            return;
+        }
+    }
     m_asSentRenderer->Request(std::move(request));
 }
 

@@ -256,6 +256,7 @@ class CImageToolDlg : public QDialog, public JobHost {
     uint64_t m_asSentShown = 0;
     std::shared_ptr<const Picture> m_asSentFrame;
     std::shared_ptr<const Picture> m_asSentKeyFrame;
+    std::shared_ptr<const Picture> m_asSentSource;  // the picture the requests are made of
 
     // The preview scaled to the frame, rebuilt when the picture, the plane or the size changes.
     QImage m_previewImage;
