@@ -1,7 +1,13 @@
 #include "app/image_tool_dlg.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <system_error>
+
 #include <QAbstractButton>
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QColorDialog>
 #include <QDateTime>
@@ -14,6 +20,7 @@
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPainter>
@@ -21,16 +28,36 @@
 #include <QRadioButton>
 #include <QThread>
 #include <QUrl>
-#include <system_error>
 
 #include "app/about_box.h"
 #include "app/ip_address_ctrl.h"
 #include "app/transfer_progress_dlg.h"
 #include "link/progress.h"
+#include "picture/broadcast_safe_areas.h"
+#include "picture/palette_alpha.h"
 
 namespace {
 
 #include "resources/strings.inc"
+
+// The preview's context menu.
+inline constexpr char kViewPicture[] = "Picture";
+inline constexpr char kViewAsSent[] = "As sent";
+inline constexpr char kViewSafeAreas[] = "Safe areas";
+inline constexpr char kVerifyAfterWrite[] = "Verify after write";
+inline constexpr char kPaletteAlpha[] = "Use the palette's transparency as alpha";
+// The title's notices: problems of the settings files, a journal that cannot be written.
+inline constexpr char kSettingsHostName[] =
+    "Address: \"%1\" is not a dotted IPv4 address; the window starts with %2";
+inline constexpr char kNoticeSeparator[] = "; ";
+// A received frame in the journal.
+inline constexpr char kJournalPreview[] = "preview";
+inline constexpr char kProgramName[] = "ImgCast";
+
+// The "As sent" view: the frame around the raster's shape, and the two safe-area outlines.
+const QColor kAsSentSurround(64, 64, 64);
+const QColor kActionSafeColour(255, 255, 0);
+const QColor kGraphicsSafeColour(0, 255, 255);
 
 CImageToolDlg::MessageHook& MessageHookSlot()
 {
@@ -141,6 +168,7 @@ CImageToolDlg::CImageToolDlg(QWidget* parent)
     setWindowIcon(QIcon(QStringLiteral(":/icons/icon128.png")));
     ConnectHandlers();
     CreateShortcuts();
+    CreatePreviewMenu();
     // Enter and Escape are swallowed before any control of this window sees them.
     qApp->installEventFilter(this);
 }
@@ -149,6 +177,7 @@ CImageToolDlg::~CImageToolDlg()
 {
     qApp->removeEventFilter(this);
     JoinWorker();
+    m_asSentRenderer.reset();  // its callback posts to this window
 }
 
 bool CImageToolDlg::OnInitDialog(BindFunction bind)
@@ -163,6 +192,7 @@ bool CImageToolDlg::OnInitDialog(BindFunction bind)
     SetCheck(kIdcFull, true);
     SetCheck(kIdcFmem1, true);
     IpAddress()->SetAddress(192, 168, 0, 10);
+    ApplyStationSettings();
     const BindResult bound = bind(&m_api);
     if (bound != BindResult::Bound) {
         // A missing export has already written its debug line; only a missing library is
@@ -323,11 +353,13 @@ bool CImageToolDlg::MoveInRadioGroup(QRadioButton* radio, int key)
 void CImageToolDlg::OnSizeRadio(ControlId id)
 {
     for (ControlId radio : kSizeRadios) SetCheck(radio, radio == id);
+    RefreshAsSent();
 }
 
 void CImageToolDlg::OnAspectRadio(ControlId id)
 {
     for (ControlId radio : kAspectRadios) SetCheck(radio, radio == id);
+    RefreshAsSent();
 }
 
 void CImageToolDlg::OnTargetRadio(ControlId id)
@@ -357,6 +389,7 @@ void CImageToolDlg::OnBlankColor()
         m_blank =
             BlankColor{static_cast<uint8_t>(chosen.red()), static_cast<uint8_t>(chosen.green()),
                        static_cast<uint8_t>(chosen.blue())};
+        RefreshAsSent();
     }
 }
 
@@ -385,6 +418,9 @@ void CImageToolDlg::OnModeToggle()
     for (ControlId id : {kIdcAspectGroup, kIdcSizeGroup, kIdcHd1080, kIdcHd720, kIdcSd480,
                          kIdcSd576, kIdcFull, kIdcKeep})
         SetEnabled(id, !receiving);
+    // Receiving draws the picture as it is; sending shows what the radios make of it.
+    RefreshAsSent();
+    m_previewFrame->update();
 }
 
 void CImageToolDlg::OnImageButton()
@@ -411,6 +447,8 @@ QString CImageToolDlg::AskFilePath(bool save)
         dialog.setNameFilter(QString::fromUtf8(kOpenFilters));
     }
     dialog.setOption(QFileDialog::ReadOnly, false);
+    const QString folder = save ? m_lastSaveFolder : m_lastImageFolder;
+    if (!folder.isEmpty()) dialog.setDirectory(folder);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
     return dialog.selectedFiles().first();
 }
@@ -419,6 +457,7 @@ void CImageToolDlg::OnSelectImage()
 {
     const QString path = AskFilePath(false);
     if (path.isEmpty()) return;
+    m_lastImageFolder = QFileInfo(path).absolutePath();
     LoadFromFile(path);
 }
 
@@ -431,13 +470,17 @@ bool CImageToolDlg::LoadFromFile(const QString& path)
         // The failed load left no picture: the boxes and the preview say so at once.
         m_width = 0;
         m_height = 0;
+        m_picturePath.clear();
         PushDataToControls();
+        RefreshAsSent();
         update();
         m_previewFrame->update();
         ShowMessage(this, QString::fromUtf8(kFileReadError));
         return false;
     }
     m_pictureName = QFileInfo(path).fileName();
+    m_picturePath = path;
+    RefreshAsSent();
     m_width = m_picture->width;
     m_height = m_picture->height;
     PushDataToControls();
@@ -455,6 +498,13 @@ int CImageToolDlg::LoadPicture(const char* path)
     if (result != 0 || !loaded) {
         m_picture.reset();
         return 1;
+    }
+    if (m_paletteAlphaAction->isChecked() && !loaded->HasAlpha()) {
+        // A palette or colour key the library drops becomes the picture's alpha; a file
+        // without one stays as it was loaded.
+        std::shared_ptr<const Picture> withAlpha;
+        if (AddPaletteAlpha(path, *loaded, &withAlpha) == kPaletteAlphaAdded && withAlpha)
+            loaded = std::move(withAlpha);
     }
     if (loaded->HasAlpha()) {
         m_hasAlpha = 1;
@@ -480,6 +530,7 @@ void CImageToolDlg::OnSaveImage()
     }
     const QString path = AskFilePath(true);
     if (path.isEmpty()) return;
+    m_lastSaveFolder = QFileInfo(path).absolutePath();
     SaveToFile(path);
 }
 
@@ -518,7 +569,10 @@ JobSettings CImageToolDlg::ReadJobSettings() const
     settings.rgbaPair = Button(kIdcRgba)->isChecked();
     settings.fmem1 = Button(kIdcFmem1)->isChecked();
     settings.blank = m_blank;
+    settings.link = m_linkOptions;
     settings.link.port = m_switcherPort;
+    settings.verify = m_verifyAction->isChecked();
+    settings.busyRetry.retries = m_busyRetries;
     return settings;
 }
 
@@ -560,12 +614,15 @@ void CImageToolDlg::OnTransferButton()
     // keeps them from changing while the job runs.
     const JobSettings settings = ReadJobSettings();
     m_jobResult = 1;
+    m_jobMessage.clear();
+    m_journalProblem.clear();
     if (m_mode == 1) {
         g_progressDirection = 0;
         if (StartWorker([this, settings] { RunReceiveJob(settings); })) {
             progress.exec();
             JoinWorker();
             if (m_jobResult == 0) ConfirmTransfer(settings, false);
+            if (!m_journalProblem.empty()) ShowJournalProblem();
         } else {
             ShowMessage(this, QString::fromUtf8(kMemoryAllocationError));
         }
@@ -580,31 +637,44 @@ void CImageToolDlg::OnTransferButton()
         return;
     }
     std::shared_ptr<const Picture> picture = m_picture;
-    if (!StartWorker([this, settings, picture] { RunSendJob(settings, picture); })) {
+    const QString file = m_picturePath.isEmpty() ? m_pictureName : m_picturePath;
+    if (!StartWorker([this, settings, picture, file] { RunSendJob(settings, picture, file); })) {
         ShowMessage(this, QString::fromUtf8(kMemoryAllocationError));
         return;
     }
     progress.exec();
     JoinWorker();
     if (m_jobResult == 0) ConfirmTransfer(settings, true);
+    if (!m_journalProblem.empty()) ShowJournalProblem();
 }
 
-void CImageToolDlg::RunSendJob(const JobSettings& settings, std::shared_ptr<const Picture> picture)
+void CImageToolDlg::RunSendJob(const JobSettings& settings, std::shared_ptr<const Picture> picture,
+                               const QString& file)
 {
     const auto start = std::chrono::steady_clock::now();
-    CTransferJob job(settings, *this);
-    job.RunSendJob(std::move(picture));
+    {
+        CTransferJob job(settings, *this);
+        job.RunSendJob(std::move(picture));
+        m_jobResult = job.m_result;
+    }
     m_jobTime = std::chrono::steady_clock::now() - start;
-    m_jobResult = job.m_result;
+    // The job has set the completion event already: the progress window closes while the
+    // line is written.
+    JournalJob(settings, true, file);
 }
 
 void CImageToolDlg::RunReceiveJob(const JobSettings& settings)
 {
     const auto start = std::chrono::steady_clock::now();
-    CTransferJob job(settings, *this);
-    job.RunReceiveJob();
+    m_jobReceivedWidth = 0;
+    m_jobReceivedHeight = 0;
+    {
+        CTransferJob job(settings, *this);
+        job.RunReceiveJob();
+        m_jobResult = job.m_result;
+    }
     m_jobTime = std::chrono::steady_clock::now() - start;
-    m_jobResult = job.m_result;
+    JournalJob(settings, false, QString::fromUtf8(kJournalPreview));
 }
 
 void CImageToolDlg::ConfirmTransfer(const JobSettings& settings, bool sending)
@@ -673,6 +743,7 @@ void CImageToolDlg::OnAbout()
 
 void CImageToolDlg::ShowMessage(const char* text)
 {
+    m_jobMessage = text;  // for the journal
     const QString message = QString::fromUtf8(text);
     if (QThread::currentThread() == thread()) {
         ShowMessage(this, message);
@@ -686,6 +757,10 @@ void CImageToolDlg::ShowMessage(const char* text)
 
 void CImageToolDlg::InstallReceivedPicture(std::shared_ptr<const Picture> picture)
 {
+    if (picture) {
+        m_jobReceivedWidth = picture->width;
+        m_jobReceivedHeight = picture->height;
+    }
     if (QThread::currentThread() == thread()) {
         InstallPicture(std::move(picture));
         return;
@@ -703,8 +778,10 @@ void CImageToolDlg::InstallPicture(std::shared_ptr<const Picture> picture)
     SetCheck(kIdcDisplayAlpha, false);
     SetCheck(kIdcRgba, false);
     m_picture = std::move(picture);
+    m_picturePath.clear();
     m_width = m_picture->width;
     m_height = m_picture->height;
+    RefreshAsSent();
     m_previewFrame->update();
 }
 
@@ -758,26 +835,48 @@ void CImageToolDlg::PaintPreview()
     QPainter painter(m_previewFrame);
     const QRect client = m_previewFrame->rect();
     const QRect target = client.adjusted(1, 1, -1, -1);
-    if (m_picture && !isMinimized() && target.width() > 0 && target.height() > 0) {
-        const bool alpha = m_showAlpha && m_picture->HasAlpha();
-        // Scaled to the frame's size in device pixels, so that the preview is as sharp as the
-        // screen at any scale factor.
-        const qreal ratio = m_previewFrame->devicePixelRatioF();
-        const QSize pixels = (QSizeF(target.size()) * ratio).toSize();
-        if (m_previewPicture != m_picture || m_previewAlpha != alpha ||
-            m_previewImage.size() != pixels || m_previewImage.devicePixelRatio() != ratio) {
-            const PlaneBytes& plane = alpha ? m_picture->alpha : m_picture->colour;
-            // The planes hold blue, green, red bytes in rows of `stride` bytes, top row first.
-            const QImage source(plane.data(), m_picture->width, m_picture->height,
-                                m_picture->stride, QImage::Format_BGR888);
-            // Area-averaging downscale (and smooth upscale), ignoring the picture's aspect
-            // ratio: the preview always fills the frame.
-            m_previewImage = source.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-            m_previewImage.setDevicePixelRatio(ratio);
-            m_previewPicture = m_picture;
-            m_previewAlpha = alpha;
+    if (!isMinimized() && target.width() > 0 && target.height() > 0) {
+        if (ShowsAsSent()) painter.fillRect(target, kAsSentSurround);
+        bool alpha = false;
+        DisplayAspect aspect{0, 0};
+        const std::shared_ptr<const Picture> source = PreviewSource(&alpha, &aspect);
+        const QRect drawn = PreviewPictureRect();
+        if (source && !drawn.isEmpty()) {
+            // Scaled to the drawn area's size in device pixels, so that the preview is as sharp
+            // as the screen at any scale factor.
+            const qreal ratio = m_previewFrame->devicePixelRatioF();
+            const QSize pixels = (QSizeF(drawn.size()) * ratio).toSize();
+            if (m_previewPicture != source || m_previewAlpha != alpha ||
+                m_previewImage.size() != pixels || m_previewImage.devicePixelRatio() != ratio) {
+                const PlaneBytes& plane = alpha ? source->alpha : source->colour;
+                // The planes hold blue, green, red bytes in rows of `stride` bytes, top row
+                // first.
+                const QImage image(plane.data(), source->width, source->height, source->stride,
+                                   QImage::Format_BGR888);
+                // Area-averaging downscale (and smooth upscale) to the drawn area; in the
+                // "Picture" view that is the whole frame, whatever the picture's aspect ratio.
+                m_previewImage =
+                    image.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+                m_previewImage.setDevicePixelRatio(ratio);
+                m_previewPicture = source;
+                m_previewAlpha = alpha;
+            }
+            painter.drawImage(drawn.topLeft(), m_previewImage);
         }
-        painter.drawImage(target.topLeft(), m_previewImage);
+        if (ShowsSafeAreas() && !drawn.isEmpty()) {
+            const SafeAreas areas =
+                SafeAreasIn(DisplayRect{drawn.x(), drawn.y(), drawn.width(), drawn.height()});
+            // Outlines of one pixel on the rectangles' own edge pixels.
+            const auto outline = [&painter](const DisplayRect& area, const QColor& colour) {
+                if (area.width <= 0 || area.height <= 0) return;
+                painter.fillRect(QRect(area.x, area.y, area.width, 1), colour);
+                painter.fillRect(QRect(area.x, area.y + area.height - 1, area.width, 1), colour);
+                painter.fillRect(QRect(area.x, area.y, 1, area.height), colour);
+                painter.fillRect(QRect(area.x + area.width - 1, area.y, 1, area.height), colour);
+            };
+            outline(areas.action, kActionSafeColour);
+            outline(areas.graphics, kGraphicsSafeColour);
+        }
     }
     // The black frame last and as filled strips: at a fractional scale factor a picture drawn
     // first can no longer round over a line, and every side keeps at least one device pixel.
@@ -787,6 +886,271 @@ void CImageToolDlg::PaintPreview()
     painter.fillRect(QRect(0, height - 1, width, 1), Qt::black);
     painter.fillRect(QRect(0, 0, 1, height), Qt::black);
     painter.fillRect(QRect(width - 1, 0, 1, height), Qt::black);
+}
+
+std::shared_ptr<const Picture> CImageToolDlg::PreviewSource(bool* alpha,
+                                                            DisplayAspect* aspect) const
+{
+    *alpha = false;
+    *aspect = DisplayAspect{0, 0};
+    if (!ShowsAsSent()) {
+        if (!m_picture) return nullptr;
+        *alpha = m_showAlpha && m_picture->HasAlpha();
+        *aspect = DisplayAspect{m_picture->width, m_picture->height};
+        return m_picture;
+    }
+    if (m_mode == 1) {
+        // A received frame is what a frame memory holds: drawn at its raster's shape.
+        if (!m_picture) return nullptr;
+        *aspect = DisplayAspect{m_picture->width, m_picture->height};
+        for (OutputRaster raster : kSizeRasters) {
+            const RasterSize size = RasterDimensions(raster);
+            if (size.width == m_picture->width && size.height == m_picture->height)
+                *aspect = RasterDisplayAspect(raster);
+        }
+        return m_picture;
+    }
+    *aspect = RasterDisplayAspect(ReadJobSettings().raster);
+    // The key frame FMEM 2 holds of a pair is drawn like any frame (its colour plane holds it).
+    if (m_showAlpha && m_asSentKeyFrame) return m_asSentKeyFrame;
+    return m_asSentFrame;
+}
+
+QRect CImageToolDlg::PreviewPictureRect() const
+{
+    const QRect target = m_previewFrame->rect().adjusted(1, 1, -1, -1);
+    if (target.width() <= 0 || target.height() <= 0) return {};
+    if (!ShowsAsSent()) return m_picture ? target : QRect();
+    bool alpha = false;
+    DisplayAspect aspect{0, 0};
+    PreviewSource(&alpha, &aspect);
+    if (aspect.width <= 0 || aspect.height <= 0) return {};
+    const DisplayRect rect = CentredAspectRect(aspect, target.height(), target.width());
+    return QRect(target.x() + rect.x, target.y() + rect.y, rect.width, rect.height);
+}
+
+bool CImageToolDlg::ShowsAsSent() const
+{
+    return m_viewAsSentAction->isChecked();
+}
+
+bool CImageToolDlg::ShowsSafeAreas() const
+{
+    return m_safeAreasAction->isChecked();
+}
+
+void CImageToolDlg::CreatePreviewMenu()
+{
+    // The view of the preview: what was loaded, or what goes to air. Right click, or the Menu
+    // key once a click has given the preview the focus.
+    auto* views = new QActionGroup(this);
+    views->setExclusive(true);
+    m_viewPictureAction = new QAction(QString::fromUtf8(kViewPicture), views);
+    m_viewPictureAction->setObjectName(QStringLiteral("viewPictureAction"));
+    m_viewPictureAction->setCheckable(true);
+    m_viewPictureAction->setChecked(true);
+    m_viewAsSentAction = new QAction(QString::fromUtf8(kViewAsSent), views);
+    m_viewAsSentAction->setObjectName(QStringLiteral("viewAsSentAction"));
+    m_viewAsSentAction->setCheckable(true);
+    m_safeAreasAction = new QAction(QString::fromUtf8(kViewSafeAreas), this);
+    m_safeAreasAction->setObjectName(QStringLiteral("safeAreasAction"));
+    m_safeAreasAction->setCheckable(true);
+    m_verifyAction = new QAction(QString::fromUtf8(kVerifyAfterWrite), this);
+    m_verifyAction->setObjectName(QStringLiteral("verifyAction"));
+    m_verifyAction->setCheckable(true);
+    m_paletteAlphaAction = new QAction(QString::fromUtf8(kPaletteAlpha), this);
+    m_paletteAlphaAction->setObjectName(QStringLiteral("paletteAlphaAction"));
+    m_paletteAlphaAction->setCheckable(true);
+    connect(views, &QActionGroup::triggered, this, [this] {
+        if (!ShowsAsSent()) {
+            // The picture view needs none of it; the next "As sent" builds it again.
+            m_asSentFrame.reset();
+            m_asSentKeyFrame.reset();
+            m_asSentSource.reset();
+            m_asSentShown = ++m_asSentGeneration;
+        }
+        RefreshAsSent();
+        m_previewFrame->update();
+    });
+    connect(m_safeAreasAction, &QAction::toggled, m_previewFrame, qOverload<>(&QWidget::update));
+
+    auto separator = [this] {
+        auto* line = new QAction(this);
+        line->setSeparator(true);
+        return line;
+    };
+    m_previewFrame->addActions({m_viewPictureAction, m_viewAsSentAction, m_safeAreasAction,
+                                separator(), m_verifyAction, m_paletteAlphaAction});
+    m_previewFrame->setContextMenuPolicy(Qt::ActionsContextMenu);
+    m_previewFrame->setFocusPolicy(Qt::ClickFocus);
+}
+
+void CImageToolDlg::RefreshAsSent()
+{
+    if (!ShowsAsSent() || m_mode == 1) return;
+    ++m_asSentGeneration;
+    // A new picture never shows the frames of the one before; a changed radio keeps showing
+    // the last frames until the new ones are there.
+    if (m_asSentSource != m_picture) {
+        m_asSentFrame.reset();
+        m_asSentKeyFrame.reset();
+        m_asSentSource = m_picture;
+        m_previewFrame->update();
+    }
+    if (!m_picture) {
+        m_asSentShown = m_asSentGeneration;
+        return;
+    }
+    const JobSettings settings = ReadJobSettings();
+    AsSentRequest request;
+    request.generation = m_asSentGeneration;
+    request.picture = m_picture;
+    request.raster = settings.raster;
+    request.aspect = settings.aspect;
+    request.blank = m_blank;
+    if (!m_asSentRenderer) {
+        try {
+            m_asSentRenderer = std::make_unique<CAsSentRenderer>([this](AsSentResultFrames frames) {
+                QMetaObject::invokeMethod(
+                    this, [this, frames = std::move(frames)] { AcceptAsSent(frames); },
+                    Qt::QueuedConnection);
+            });
+        } catch (const std::system_error&) {
+            // No thread to spare: build the frames here, once.
+            AsSentResultFrames frames;
+            frames.generation = request.generation;
+            frames.result = MakeAsSentFrame(*request.picture, request.raster, request.aspect,
+                                            request.blank, &frames.frame);
+            if (frames.result == kAsSentOk && request.picture->HasAlpha())
+                MakeAsSentKeyFrame(*request.picture, request.raster, request.aspect, request.blank,
+                                   &frames.keyFrame);
+            AcceptAsSent(std::move(frames));
+            return;
+        }
+    }
+    m_asSentRenderer->Request(std::move(request));
+}
+
+void CImageToolDlg::AcceptAsSent(AsSentResultFrames frames)
+{
+    if (frames.generation != m_asSentGeneration) return;  // a later change is on its way
+    m_asSentShown = frames.generation;
+    m_asSentFrame = std::move(frames.frame);
+    m_asSentKeyFrame = std::move(frames.keyFrame);
+    m_previewFrame->update();
+}
+
+void CImageToolDlg::ApplyStationSettings()
+{
+    std::vector<SettingsProblem> problems;
+    m_settings = LoadStationSettings(&problems);
+    for (const SettingsProblem& problem : problems)
+        m_settingsProblems << QString::fromStdString(FormatSettingsProblem(problem));
+
+    std::array<uint8_t, 4> address{};
+    if (ParseDottedIpv4(m_settings.address, &address)) {
+        IpAddress()->SetAddress(address[0], address[1], address[2], address[3]);
+    } else {
+        // The address control holds four numbers; a host name is for the command line.
+        m_settingsProblems << QString::fromUtf8(kSettingsHostName)
+                                  .arg(QString::fromStdString(m_settings.address),
+                                       IpAddress()->AddressText());
+        m_fileHostName = QString::fromStdString(m_settings.address);
+        m_startAddress = IpAddress()->AddressText();
+    }
+    OnSizeRadio(kSizeRadios[static_cast<int>(m_settings.raster)]);
+    OnAspectRadio(m_settings.keepAspect ? kIdcKeep : kIdcFull);
+    OnTargetRadio(m_settings.fmem == 2 ? kIdcFmem2 : kIdcFmem1);
+    m_switcherPort = static_cast<uint16_t>(m_settings.port);
+    const auto milliseconds = [](double seconds) {
+        return static_cast<int>(std::lround(std::min(seconds * 1000.0, 2.0e9)));
+    };
+    m_linkOptions.connectTimeoutMs = milliseconds(m_settings.connectTimeoutSeconds);
+    m_linkOptions.idleTimeoutMs = milliseconds(m_settings.idleTimeoutSeconds);
+    m_verifyAction->setChecked(m_settings.verify);
+    m_busyRetries = m_settings.retry;
+    m_paletteAlphaAction->setChecked(m_settings.paletteAlpha);
+    if (m_settings.rememberLast) {
+        m_lastImageFolder = QString::fromStdString(m_settings.lastImageFolder);
+        m_lastSaveFolder = QString::fromStdString(m_settings.lastSaveFolder);
+    }
+    if (m_settingsProblems.isEmpty()) return;
+    // Shown once, in the title, where it neither stops nor covers anything; the next action
+    // clears it. The error stream keeps the whole list.
+    for (const QString& problem : m_settingsProblems)
+        std::fprintf(stderr, "ImgCast: %s\n", qPrintable(problem));
+    ShowStatus(m_settingsProblems.join(QString::fromUtf8(kNoticeSeparator)));
+}
+
+void CImageToolDlg::done(int result)
+{
+    SaveRememberedState();
+    QDialog::done(result);
+}
+
+void CImageToolDlg::SaveRememberedState()
+{
+    if (!m_settings.rememberLast) return;
+    StationSettings remembered = m_settings;
+    // A blank or half-filled address is not one to start with; the file keeps its own.
+    std::array<uint8_t, 4> address{};
+    remembered.address = IpAddress()->GetAddress(&address) == 4
+                             ? IpAddress()->AddressText().toStdString()
+                             : std::string();
+    // A host name the window could not take stays in the file unless another address was typed.
+    if (!m_fileHostName.isEmpty() && IpAddress()->AddressText() == m_startAddress)
+        remembered.address = m_fileHostName.toStdString();
+    const JobSettings settings = ReadJobSettings();
+    remembered.raster = static_cast<StationRaster>(static_cast<int>(settings.raster));
+    remembered.keepAspect = settings.aspect == AspectMode::Keep;
+    remembered.fmem = IsChecked(kIdcFmem2) ? 2 : 1;
+    remembered.lastImageFolder = m_lastImageFolder.toStdString();
+    remembered.lastSaveFolder = m_lastSaveFolder.toStdString();
+    std::string error;
+    if (!SaveRememberedSettings(remembered, &error))
+        std::fprintf(stderr, "ImgCast: %s\n", error.c_str());
+    m_settings = remembered;
+}
+
+void CImageToolDlg::JournalJob(const JobSettings& settings, bool sending, const QString& file)
+{
+    JournalEntry entry;
+    entry.program = kProgramName;
+    char host[16];
+    std::snprintf(host, sizeof host, "%u.%u.%u.%u", settings.address[0], settings.address[1],
+                  settings.address[2], settings.address[3]);
+    entry.host = host;
+    entry.port = settings.link.port;
+    entry.send = sending;
+    entry.pair = sending && settings.rgbaPair;
+    entry.fmem = settings.fmem1 ? 1 : 2;
+    entry.file = file.toStdString();
+    if (sending) {
+        const RasterSize size = RasterDimensions(settings.raster);
+        entry.width = size.width;
+        entry.height = size.height;
+        entry.keepAspect = settings.aspect == AspectMode::Keep;
+    } else {
+        entry.width = m_jobReceivedWidth;
+        entry.height = m_jobReceivedHeight;
+    }
+    entry.result = m_jobResult;
+    entry.message = m_jobResult == 0 ? std::string() : m_jobMessage;
+    const int64_t frameBytes = int64_t{entry.width} * entry.height * 2;
+    if (m_jobResult == 0)
+        entry.bytes = entry.pair ? frameBytes * 2 : frameBytes;
+    else
+        entry.bytes = g_progressDone.load();
+    entry.milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(m_jobTime).count();
+    m_journalProblem = m_journal.Append(entry);
+}
+
+void CImageToolDlg::ShowJournalProblem()
+{
+    const QString problem = QString::fromStdString(m_journalProblem);
+    std::fprintf(stderr, "ImgCast: %s\n", qPrintable(problem));
+    ShowStatus(m_status.isEmpty() ? problem
+                                  : m_status + QString::fromUtf8(kNoticeSeparator) + problem);
 }
 
 void CImageToolDlg::dragEnterEvent(QDragEnterEvent* event)

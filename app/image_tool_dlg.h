@@ -6,22 +6,40 @@
 // a send job keeps its own reference, and a received picture is handed over whole, so painting
 // never sees a released or half-built picture. The worker reaches the window only through the
 // JobHost calls, which run on the user-interface thread and return when they are done.
+//
+// At start the window takes its station settings (address, raster, aspect, frame memory, port,
+// time limits, Verify, Retry, PaletteAlpha, RememberLast) from the INI files the station
+// settings module reads; without a file it starts with the defaults. Problems in a file are
+// shown once in the title and never stop the program. Every Send and Get appends one line to
+// the transfer journal.
+//
+// The preview's context menu chooses the view: "Picture" (the loaded picture stretched over the
+// frame), "As sent" (the frame the switcher will hold, built on a thread of its own and drawn
+// at the raster's display aspect) and the "Safe areas" overlay.
 #pragma once
 
-#include <QDialog>
-#include <QImage>
-#include <QString>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 #include <thread>
 
+#include <QDialog>
+#include <QImage>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+
+#include "app/as_sent_renderer.h"
 #include "app/window_templates.h"
 #include "frame/frame.h"
 #include "link/transfer_jobs.h"
+#include "picture/as_sent.h"
 #include "picture/picture.h"
+#include "station/station_settings.h"
+#include "station/transfer_journal.h"
 
 class QAbstractButton;
 class QAction;
@@ -59,8 +77,33 @@ class CImageToolDlg : public QDialog, public JobHost {
     // Returns false when the library could not be bound; the program then exits with code 1.
     bool OnInitDialog(BindFunction bind = &BindImgPort);
 
-    // The switcher's port; 2006 in the product. Tests point the window at an emulator.
+    // The switcher's port; 2006 in the product (or the settings' Port). Tests point the window
+    // at an emulator.
     void SetSwitcherPort(uint16_t port) { m_switcherPort = port; }
+    uint16_t SwitcherPort() const { return m_switcherPort; }
+
+    // What the station settings gave the window, for the tests.
+    const StationSettings& Settings() const { return m_settings; }
+    // The problems of the settings files, one text each ("FILE:LINE: WHAT"); empty without any.
+    const QStringList& SettingsProblems() const { return m_settingsProblems; }
+    // The folder the open (save == false) or save dialog opens in; empty for the default.
+    QString FileDialogFolder(bool save) const
+    {
+        return save ? m_lastSaveFolder : m_lastImageFolder;
+    }
+    const CTransferJournal& Journal() const { return m_journal; }
+
+    // The on-air view of the preview.
+    bool ShowsAsSent() const;
+    bool ShowsSafeAreas() const;
+    // The as-sent frames of the current picture and radios, once built (null until then, and
+    // without a picture); the key frame only for a picture with alpha.
+    const std::shared_ptr<const Picture>& AsSentFrame() const { return m_asSentFrame; }
+    const std::shared_ptr<const Picture>& AsSentKeyFrame() const { return m_asSentKeyFrame; }
+    // True while an as-sent frame is being built for the latest change.
+    bool AsSentPending() const { return m_asSentShown != m_asSentGeneration; }
+    // Where the picture is drawn in the preview frame, in its coordinates (empty without one).
+    QRect PreviewPictureRect() const;
 
     // What the window shows and holds, for the screenshot tool and the tests; all read-only.
     QWidget* Control(ControlId id) const;
@@ -81,6 +124,10 @@ class CImageToolDlg : public QDialog, public JobHost {
     QString StatusText() const { return m_status; }
     // The text of the About box.
     QString AboutText() const;
+
+    // Every way the window closes ends here: with RememberLast the values in force are written
+    // back to the settings file.
+    void done(int result) override;
 
     // Handlers of the controls.
     void OnSizeRadio(ControlId id);
@@ -124,7 +171,8 @@ class CImageToolDlg : public QDialog, public JobHost {
     // Pushes the Width and Height values into their boxes.
     void PushDataToControls();
     // Worker-side bodies of the two jobs; they record the outcome for the confirmation.
-    void RunSendJob(const JobSettings& settings, std::shared_ptr<const Picture> picture);
+    void RunSendJob(const JobSettings& settings, std::shared_ptr<const Picture> picture,
+                    const QString& file);
     void RunReceiveJob(const JobSettings& settings);
 
     void ConnectHandlers();
@@ -145,12 +193,24 @@ class CImageToolDlg : public QDialog, public JobHost {
     void ShowStatus(const QString& status);
     void ClearStatus();
     void ConfirmTransfer(const JobSettings& settings, bool sending);
+    void CreatePreviewMenu();
+    void ShowJournalProblem();
+    void ApplyStationSettings();
+    void SaveRememberedState();
+    // Starts building the as-sent frames when the "As sent" view needs them.
+    void RefreshAsSent();
+    void AcceptAsSent(AsSentResultFrames frames);
+    // The picture the preview draws and the shape it is drawn at; null when there is none.
+    std::shared_ptr<const Picture> PreviewSource(bool* alpha, DisplayAspect* aspect) const;
+    // The journal line of the job that has just ended (worker thread).
+    void JournalJob(const JobSettings& settings, bool sending, const QString& file);
 
     std::map<int, QWidget*> m_controls;
     QFrame* m_previewFrame = nullptr;
     CAccessKeyStyle* m_accessKeyStyle = nullptr;
     std::shared_ptr<const Picture> m_picture;
     QString m_pictureName;  // file name of the picture, or the frame memory it came from
+    QString m_picturePath;  // the loaded file's path; empty for a received frame
     ImgPortApi m_api;
     uint16_t m_switcherPort = kSwitcherPort;
     std::thread m_worker;
@@ -167,6 +227,36 @@ class CImageToolDlg : public QDialog, public JobHost {
     // Written by the worker before it ends, read after it has been joined.
     int m_jobResult = 0;
     std::chrono::steady_clock::duration m_jobTime{};
+    std::string m_jobMessage;    // the last message the job showed
+    int m_jobReceivedWidth = 0;  // size of the frame a Get installed
+    int m_jobReceivedHeight = 0;
+    std::string m_journalProblem;  // the journal's one failure text
+
+    // Station settings in force.
+    StationSettings m_settings;
+    QStringList m_settingsProblems;
+    LinkOptions m_linkOptions;
+    int m_busyRetries = 0;
+    QString m_lastImageFolder;
+    QString m_lastSaveFolder;
+    QString m_fileHostName;  // the file's Address when it is a host name
+    QString m_startAddress;  // what the address control showed at start in its place
+    CTransferJournal m_journal;
+
+    // The preview's context menu.
+    QAction* m_viewPictureAction = nullptr;
+    QAction* m_viewAsSentAction = nullptr;
+    QAction* m_safeAreasAction = nullptr;
+    QAction* m_verifyAction = nullptr;
+    QAction* m_paletteAlphaAction = nullptr;
+
+    // The "As sent" view: the latest request's generation and the one whose frames are held.
+    std::unique_ptr<CAsSentRenderer> m_asSentRenderer;  // started the first time it is needed
+    uint64_t m_asSentGeneration = 0;
+    uint64_t m_asSentShown = 0;
+    std::shared_ptr<const Picture> m_asSentFrame;
+    std::shared_ptr<const Picture> m_asSentKeyFrame;
+    std::shared_ptr<const Picture> m_asSentSource;  // the picture the requests are made of
 
     // The preview scaled to the frame, rebuilt when the picture, the plane or the size changes.
     QImage m_previewImage;

@@ -2,9 +2,18 @@
 // OUT-loaded.png after PICTURE has been dropped on it (without PICTURE, a 1280 x 720 colour-bar
 // card with a soft alpha edge is drawn and dropped). Needs a real display server (Xvfb will do);
 // the window is grabbed from the screen, so what is saved is what the server drew. A third
-// picture, OUT-progress.png, shows the progress window over it as it looks during a Get.
+// picture, OUT-progress.png, shows the progress window over it as it looks during a Get, and
+// OUT-as-sent.png the preview's "As sent" view with the safe areas, for SD576 with the aspect
+// kept. The window starts with the defaults: the station settings are read from an empty
+// scratch folder, never the user's.
 //
 //   imgcast-screenshot OUT.png [PICTURE]
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include <QAbstractButton>
+#include <QAction>
 #include <QDir>
 #include <QDropEvent>
 #include <QEventLoop>
@@ -18,8 +27,6 @@
 #include <QTimer>
 #include <QUrl>
 #include <QWindow>
-#include <algorithm>
-#include <cstdio>
 
 #include "app/image_tool_app.h"
 #include "app/image_tool_dlg.h"
@@ -86,6 +93,8 @@ int main(int argc, char** argv)
     }
     const QString out = QString::fromLocal8Bit(argv[1]);
     QTemporaryDir scratch;
+    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CONFIG_DIRS", "XDG_STATE_HOME"})
+        ::setenv(variable, qPrintable(scratch.filePath(QString::fromLatin1(variable))), 1);
     QString picture;
     if (argc == 3) {
         picture = QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath();
@@ -100,6 +109,7 @@ int main(int argc, char** argv)
     if (stem.endsWith(QStringLiteral(".png"), Qt::CaseInsensitive)) stem.chop(4);
     const QString loadedOut = stem + QStringLiteral("-loaded.png");
     const QString progressOut = stem + QStringLiteral("-progress.png");
+    const QString asSentOut = stem + QStringLiteral("-as-sent.png");
 
     CImageToolDlg dialog;
     if (!dialog.OnInitDialog()) return 1;
@@ -122,6 +132,23 @@ int main(int argc, char** argv)
         return 1;
     }
     if (!Grab(&dialog, loadedOut)) return 1;
+
+    // What SD576 with the aspect kept puts on air: the card letterboxed in a 4:3 frame.
+    QAction* asSent = dialog.findChild<QAction*>(QStringLiteral("viewAsSentAction"));
+    QAction* safeAreas = dialog.findChild<QAction*>(QStringLiteral("safeAreasAction"));
+    QAction* pictureView = dialog.findChild<QAction*>(QStringLiteral("viewPictureAction"));
+    dialog.Button(kIdcSd576)->click();
+    dialog.Button(kIdcKeep)->click();
+    asSent->trigger();
+    safeAreas->trigger();
+    for (int wait = 0; wait < 100 && dialog.AsSentPending(); ++wait) Settle(50);
+    Settle(800);
+    if (!Grab(&dialog, asSentOut)) return 1;
+    safeAreas->trigger();
+    pictureView->trigger();
+    dialog.Button(kIdcHd1080)->click();
+    dialog.Button(kIdcFull)->click();
+    Settle(200);
 
     // The progress window of a Get a third of the way through an HD1080 frame, over the window in
     // receiving mode as it is during a Get.

@@ -2,21 +2,61 @@
 // and running the emulated switcher as a child process on a free port.
 #pragma once
 
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
 #include <QAbstractButton>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "app/image_tool_dlg.h"
 #include "app/ip_address_ctrl.h"
 #include "tests/support/child_process.h"
+
+// Every window of the tests reads and writes station settings and the transfer journal in
+// folders of the test program's own, never the user's: set before main, so before any window
+// is built.
+inline QTemporaryDir& StationFolder()
+{
+    static QTemporaryDir folder;
+    return folder;
+}
+inline const bool g_stationFoldersIsolated = [] {
+    const QString root = StationFolder().path();
+    ::setenv("XDG_CONFIG_HOME", qPrintable(root + QStringLiteral("/config")), 1);
+    ::setenv("XDG_CONFIG_DIRS", qPrintable(root + QStringLiteral("/system")), 1);
+    ::setenv("XDG_STATE_HOME", qPrintable(root + QStringLiteral("/state")), 1);
+    return true;
+}();
+
+// The user's settings file of the tests ($XDG_CONFIG_HOME/imgcast/imgcast.conf).
+inline QString UserSettingsFile()
+{
+    return StationFolder().path() + QStringLiteral("/config/imgcast/imgcast.conf");
+}
+
+// Writes the user's settings file; an empty text removes it.
+inline void WriteUserSettings(const QByteArray& text)
+{
+    const QString path = UserSettingsFile();
+    if (text.isEmpty()) {
+        QFile::remove(path);
+        return;
+    }
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
 
 // The text a button shows: its text without the access-letter marks ("&Send" shows "Send", a
 // doubled ampersand shows one).
