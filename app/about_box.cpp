@@ -1,11 +1,11 @@
 #include "app/about_box.h"
 
+#include <dlfcn.h>
+
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringList>
-
-#include <dlfcn.h>
 
 #include <elf.h>
 #include <link.h>

@@ -1,5 +1,7 @@
 #include "app/dialog_builder.h"
 
+#include <vector>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFontMetrics>
@@ -11,7 +13,6 @@
 #include <QRadioButton>
 #include <QStyleOptionButton>
 #include <QStylePainter>
-#include <vector>
 
 #include "app/ip_address_ctrl.h"
 

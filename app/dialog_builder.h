@@ -8,12 +8,13 @@
 // where baseX is the average character width of the font and baseY its height.
 #pragma once
 
+#include <map>
+
 #include <QFont>
 #include <QPoint>
 #include <QProxyStyle>
 #include <QRect>
 #include <QString>
-#include <map>
 
 class QWidget;
 

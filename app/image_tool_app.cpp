@@ -1,9 +1,10 @@
 #include "app/image_tool_app.h"
 
+#include <csignal>
+
 #include <QIcon>
 #include <QStringList>
 #include <QTimer>
-#include <csignal>
 
 #include "app/image_tool_dlg.h"
 

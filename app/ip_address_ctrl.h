@@ -5,9 +5,10 @@
 // "127.0.0.1" typed over a full box lands in the four fields it names.
 #pragma once
 
-#include <QFrame>
 #include <array>
 #include <cstdint>
+
+#include <QFrame>
 
 class QLabel;
 class QLineEdit;

@@ -3,9 +3,10 @@
 // has set the completion event.
 #pragma once
 
-#include <QDialog>
 #include <map>
 #include <memory>
+
+#include <QDialog>
 
 #include "link/progress.h"
 

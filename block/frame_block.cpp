@@ -44,8 +44,8 @@ uint8_t* MapAligned(size_t length)
     void* raw = ::mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
     auto* base = static_cast<uint8_t*>(raw);
-    auto* start = reinterpret_cast<uint8_t*>(
-        (reinterpret_cast<uintptr_t>(base) + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1));
+    auto* start = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(base) + kHugePage - 1) &
+                                             ~(uintptr_t{kHugePage} - 1));
     const size_t head = static_cast<size_t>(start - base);
     if (head > 0) ::munmap(base, head);
     const size_t tail = padded - head - length;

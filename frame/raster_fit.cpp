@@ -6,9 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/frame.h"
-
 #include "block/frame_block.h"
+#include "frame/frame.h"
 
 RasterSize RasterDimensions(OutputRaster raster)
 {

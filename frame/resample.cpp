@@ -11,9 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "frame/frame.h"
-
 #include "block/frame_block.h"
+#include "frame/frame.h"
 #include "frame/kernels.h"
 #include "frame/resample_plan.h"
 

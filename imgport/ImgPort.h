@@ -32,6 +32,8 @@
 extern "C" {
 #endif
 
+// The declarations keep their published alignment.
+// clang-format off
 int ZorGdipDeletImage(unsigned char** pixels);
 int ZorGdipLoadImage   (const char* path, unsigned int* width, unsigned int* height,
                         unsigned int* bytesPerPixel, unsigned char** pixels);
@@ -43,6 +45,7 @@ int ZorGdipSaveImageBMP (const char* path, int width, int height, const unsigned
 int ZorGdipSaveImageJPG (const char* path, int width, int height, int quality, const unsigned char* pixels);
 int ZorGdipSaveImagePNG (const char* path, int width, int height, int bytesPerPixel, const unsigned char* pixels);
 int ZorGdipSaveImageTIFF(const char* path, int width, int height, int bytesPerPixel, const unsigned char* pixels);
+// clang-format on
 
 // For a file name without its folder: the process id in a save's temporary name
 // ".NAME.imgport-PID-N", or 0 when the name is not one. Part of this header only (nothing to look

@@ -140,7 +140,8 @@ DecodeResult DecodePng(const uint8_t* data, size_t size, CDecodeTarget& target)
     png_set_read_fn(png, &reader, ReadFromMemory);
 
     png_bytep* rowPointers = nullptr;
-    DecodeResult result = DecodePngStream(png, info, target, CountImageDataBytes(data, size), &rowPointers);
+    DecodeResult result =
+        DecodePngStream(png, info, target, CountImageDataBytes(data, size), &rowPointers);
     std::free(rowPointers);
     png_destroy_read_struct(&png, &info, nullptr);
     return result;

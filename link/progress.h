@@ -20,14 +20,14 @@ inline constexpr char kCompletionEventName[] = "QxWaitTransImage";
 
 // An auto-reset event: Set() lets exactly one TryWait() or Wait() through, then it is reset.
 class CAutoResetEvent {
-public:
+  public:
     void Set();
     // Consumes the signal if it is set; never waits.
     bool TryWait();
     // Waits up to `milliseconds` (forever when negative) and consumes the signal.
     bool Wait(int milliseconds);
 
-private:
+  private:
     std::mutex m_mutex;
     std::condition_variable m_condition;
     bool m_signalled = false;

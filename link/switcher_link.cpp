@@ -1,7 +1,5 @@
 #include "link/switcher_link.h"
 
-#include "block/frame_block.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -13,6 +11,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "block/frame_block.h"
 #include "link/progress.h"
 #include "link/socket_io.h"
 #include "link/unique_fd.h"

@@ -84,10 +84,10 @@ class CSwitcherLink {
     int SendFrame();         // ConnectSwitcher, then WriteFrameMemory
     int ReceiveFrame();      // ConnectSwitcher, then ReadFrameMemory
 
-    int m_socket = -1;            // the connection of the exchange in progress
-    uint8_t* m_frame = nullptr;   // YcbcrFrame from AllocateFrameBlock; the caller releases it
-    uint32_t m_frameBytes = 0;    // width × height × 2 of the frame to write
-    uint32_t m_sentBytes = 0;     // bytes of m_frame handed to the network; 0 when a write starts
+    int m_socket = -1;           // the connection of the exchange in progress
+    uint8_t* m_frame = nullptr;  // YcbcrFrame from AllocateFrameBlock; the caller releases it
+    uint32_t m_frameBytes = 0;   // width × height × 2 of the frame to write
+    uint32_t m_sentBytes = 0;    // bytes of m_frame handed to the network; 0 when a write starts
     uint16_t m_frameWidth = 0;
     uint16_t m_frameHeight = 0;
     uint8_t m_target = 0;  // 0 = FMEM 1, anything else = FMEM 2

@@ -1,5 +1,4 @@
 #include "link/transfer_jobs.h"
-#include "block/frame_block.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,6 +8,8 @@
 #include <thread>
 
 #include <unistd.h>
+
+#include "block/frame_block.h"
 
 namespace {
 
@@ -126,8 +127,8 @@ int BusyRetryWaitMs(int retry)
 int RunWithBusyRetry(const BusyRetry& retry, const std::function<int()>& exchange)
 {
     int result = exchange();
-    for (int attempt = 1;
-         attempt <= retry.retries && (result == kReadBusy || result == kWriteBusy); ++attempt) {
+    for (int attempt = 1; attempt <= retry.retries && (result == kReadBusy || result == kWriteBusy);
+         ++attempt) {
         const int waitMs = BusyRetryWaitMs(attempt);
         if (retry.announce) retry.announce(attempt, retry.retries, waitMs, result);
         std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));

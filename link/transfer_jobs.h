@@ -9,10 +9,10 @@
 #include <functional>
 #include <memory>
 
-#include "picture/picture.h"
 #include "frame/frame.h"
 #include "link/progress.h"
 #include "link/switcher_link.h"
+#include "picture/picture.h"
 
 // The message a send job shows for a non-zero result ("" for 0 and codes it never produces).
 const char* SendJobText(int result);

@@ -62,7 +62,8 @@ BindResult BindImgPort(ImgPortApi* api)
     api->deleteImage = deleteImage;
     api->saveImageBmp = saveImageBmp;
     api->saveImageJpg = reinterpret_cast<SaveImageJpgFn>(::dlsym(library, "ZorGdipSaveImageJPG"));
-    api->saveImagePng = reinterpret_cast<SaveImageLayoutFn>(::dlsym(library, "ZorGdipSaveImagePNG"));
+    api->saveImagePng =
+        reinterpret_cast<SaveImageLayoutFn>(::dlsym(library, "ZorGdipSaveImagePNG"));
     api->saveImageTiff =
         reinterpret_cast<SaveImageLayoutFn>(::dlsym(library, "ZorGdipSaveImageTIFF"));
     return BindResult::Bound;

@@ -17,7 +17,8 @@
 using LoadImageFn = int (*)(const char* path, unsigned int* width, unsigned int* height,
                             unsigned int* bytesPerPixel, unsigned char** pixels);
 using DeleteImageFn = int (*)(unsigned char** pixels);
-using SaveImageBmpFn = int (*)(const char* path, int width, int height, const unsigned char* pixels);
+using SaveImageBmpFn = int (*)(const char* path, int width, int height,
+                               const unsigned char* pixels);
 // The library's other savers, which only imgcast-cli uses.
 using SaveImageJpgFn = int (*)(const char* path, int width, int height, int quality,
                                const unsigned char* pixels);
@@ -69,7 +70,7 @@ struct Picture {
     PictureHeader header{};
     int width = 0;
     int height = 0;
-    int stride = 0;               // PaddedStride(width)
+    int stride = 0;     // PaddedStride(width)
     PlaneBytes colour;  // stride × height bytes, rows top to bottom, pad bytes 0
     PlaneBytes alpha;   // same layout, the alpha value in all three bytes; empty if none
 

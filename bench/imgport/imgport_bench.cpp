@@ -15,8 +15,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "imgport/ImgPort.h"
 #include "block/frame_block.h"
+#include "imgport/ImgPort.h"
 
 namespace {
 

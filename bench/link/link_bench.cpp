@@ -304,9 +304,8 @@ void BM_CliSend(benchmark::State& state, const char* extension)
             break;
         }
         state.SetIterationTime(wall / 1000.0);
-        if (baseline != nullptr &&
-            TimeCliSend(std::string(baseline) + "/imgcast-cli", picture, port, &stages,
-                        "baseline_") < 0) {
+        if (baseline != nullptr && TimeCliSend(std::string(baseline) + "/imgcast-cli", picture,
+                                               port, &stages, "baseline_") < 0) {
             state.SkipWithError("baseline imgcast-cli send failed");
             break;
         }

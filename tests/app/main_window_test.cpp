@@ -1,5 +1,8 @@
 // The main window without a picture and without a switcher: start-up state, layout, the radio
 // groups, the mode toggle, key handling and the address box.
+#include <array>
+#include <vector>
+
 #include <QAbstractButton>
 #include <QFontMetrics>
 #include <QGroupBox>
@@ -7,8 +10,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
-#include <array>
-#include <vector>
 
 #include "app/dialog_builder.h"
 #include "app/image_tool_dlg.h"

@@ -4,6 +4,8 @@
 // controls, the keyboard order that of the layout, and in the drawn pixels the preview's and the
 // address box's borders whole, the digits clear of the border and a checked push-like button
 // plainly told apart from an unchecked one.
+#include <cmath>
+
 #include <QAbstractButton>
 #include <QFontMetrics>
 #include <QGroupBox>
@@ -14,7 +16,6 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTest>
-#include <cmath>
 
 #include "app/image_tool_dlg.h"
 #include "app/ip_address_ctrl.h"

@@ -1,6 +1,8 @@
 // The main window from the keyboard, with real key events: typing addresses, Tab and the arrow
 // keys through the controls, access letters, Ctrl+O, Ctrl+Enter, F1 and the About box, and
 // Enter and Escape still doing nothing.
+#include <dlfcn.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -11,8 +13,6 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
-
-#include <dlfcn.h>
 
 #include "app/about_box.h"
 #include "app/image_tool_dlg.h"
@@ -305,8 +305,9 @@ class KeyboardTest : public QObject {
         CImageToolDlg::SetAboutHook(nullptr);
         QVERIFY(about[0].contains(QStringLiteral("ImgCast " IMGCAST_VERSION)));
         // The library beside the test is the versioned one of the build (libImgPort.so.1.x.y).
-        QVERIFY2(about[0].contains(QRegularExpression(QStringLiteral("ImgPort 1\\.[0-9]+\\.[0-9]+"))),
-                 qPrintable(about[0]));
+        QVERIFY2(
+            about[0].contains(QRegularExpression(QStringLiteral("ImgPort 1\\.[0-9]+\\.[0-9]+"))),
+            qPrintable(about[0]));
         QVERIFY(about[0].contains(QStringLiteral("libImgPort.so")));
     }
 

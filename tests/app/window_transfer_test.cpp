@@ -1,9 +1,4 @@
 // Send and Get against the emulated switcher, the progress window, and every way a job can fail.
-#include <QFile>
-#include <QLabel>
-#include <QLineEdit>
-#include <QRegularExpression>
-#include <QTest>
 #include <cstdlib>
 #include <vector>
 
@@ -12,9 +7,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QTest>
+
 #include "app/image_tool_dlg.h"
-#include "block/frame_block.h"
 #include "app/transfer_progress_dlg.h"
+#include "block/frame_block.h"
 #include "frame/frame.h"
 #include "link/progress.h"
 #include "tests/app/app_test_support.h"

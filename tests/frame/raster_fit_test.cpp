@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "frame/frame.h"
 #include "block/frame_block.h"
+#include "frame/frame.h"
 #include "tests/frame/test_pictures.h"
 
 namespace {

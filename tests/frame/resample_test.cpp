@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "frame/frame.h"
 #include "block/frame_block.h"
+#include "frame/frame.h"
 #include "frame/kernels.h"
 #include "tests/frame/test_pictures.h"
 

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "frame/frame.h"
 #include "block/frame_block.h"
+#include "frame/frame.h"
 
 // A padded BgrRaster; the pad bytes hold `padByte` so that a read of them shows in the result.
 inline std::vector<uint8_t> MakePlane(int height, int width, uint32_t seed, uint8_t padByte = 0xA5)

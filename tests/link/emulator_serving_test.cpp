@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/link/job_fixtures.h"
 #include "block/frame_block.h"
+#include "tests/link/job_fixtures.h"
 #include "tests/support/child_process.h"
 
 namespace {

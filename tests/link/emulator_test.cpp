@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/child_process.h"
 #include "tests/link/job_fixtures.h"
+#include "tests/support/child_process.h"
 
 namespace {
 

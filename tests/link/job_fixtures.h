@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "picture/picture.h"
 #include "block/frame_block.h"
 #include "frame/frame.h"
 #include "link/progress.h"
 #include "link/transfer_jobs.h"
+#include "picture/picture.h"
 #include "tests/link/scripted_peer.h"
 #include "tests/support/temp_folder.h"
 

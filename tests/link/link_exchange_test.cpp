@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "block/frame_block.h"
 #include "link/progress.h"
 #include "link/switcher_link.h"
-#include "block/frame_block.h"
 #include "tests/link/scripted_peer.h"
 
 #include <dirent.h>

@@ -1,11 +1,12 @@
 // The progress text, the completion event and the job texts.
 #include "link/progress.h"
-#include "link/switcher_link.h"
-#include "link/transfer_jobs.h"
 
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "link/switcher_link.h"
+#include "link/transfer_jobs.h"
 
 TEST(ProgressText, SendingAndReceiving)
 {

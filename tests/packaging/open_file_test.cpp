@@ -1,14 +1,15 @@
 // The program started as the desktop entry starts it, "ImgCast FILE": the picture named on the
 // command line is in the window once it is up, and a file that cannot be read is reported the way
 // Select Image reports it.
-#include <QApplication>
-#include <QLineEdit>
-#include <QStringList>
-#include <QTimer>
 #include <cstdint>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QStringList>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -78,7 +79,8 @@ void WriteBmp(const std::string& path, int width, int height)
     put32(34, pixelBytes);
     for (uint32_t i = 0; i < pixelBytes; ++i) file[54 + i] = static_cast<uint8_t>(i * 7);
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+        .write(reinterpret_cast<const char*>(file.data()),
+               static_cast<std::streamsize>(file.size()));
 }
 
 TEST(OpenFileArgument, LoadsThePictureNamedOnTheCommandLine)

@@ -2,7 +2,6 @@
 // puts into switcher-emu's frame memories; display aspect, the centred aspect rectangle and the
 // safe areas.
 #include "picture/as_sent.h"
-#include "block/frame_block.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "block/frame_block.h"
 #include "frame/frame.h"
 #include "picture/broadcast_safe_areas.h"
 #include "tests/link/job_fixtures.h"

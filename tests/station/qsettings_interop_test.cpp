@@ -1,13 +1,14 @@
 // The settings file against QSettings itself (IniFormat), which the window uses on the same
 // file: values QSettings writes are read back unchanged, and a file the writer has rewritten
 // reads back in QSettings with every other key intact.
+#include <string>
+#include <vector>
+
 #include <QByteArray>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
