@@ -78,6 +78,6 @@ if [ "${IMGCAST_SANITIZED:-0}" = 1 ]; then
     echo "sanitizer build: no transfers from the unpacked package"
 else
     check_transfers "$usr/bin" "$root/$lib" \
-        "$source/../shared/corpus/libjpeg-turbo/testorig.jpg" "$work/run"
+        "$here/card.bmp" "$work/run"
 fi
 echo "$(basename "$deb"): $depends"
