@@ -1,0 +1,2 @@
+// imgcast-cli watch DIR against switcher-emu.
+#include <gtest/gtest.h>
