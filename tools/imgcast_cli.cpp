@@ -361,6 +361,9 @@ int RunWatch(CliRun& run)
         ReportFileProblem(run.options.file, "cannot catch the stop signals");
         return 1;
     }
+    // The first line tells a reader that what is dropped in from now on is sent.
+    std::fprintf(stdout, "watching %s\n", run.options.file);
+    std::fflush(stdout);
     std::string lastMessage;
     const auto send = [&](const std::string& path) {
         return SendOne(run, path.c_str(), &lastMessage);

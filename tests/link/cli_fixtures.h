@@ -54,7 +54,10 @@ class CliTest : public ::testing::Test {
         return more;
     }
     // Where the user's and the first system settings file and the journal are.
-    std::string UserSettingsFile() const { return m_folder.File("xdg-config/imgcast/imgcast.conf"); }
+    std::string UserSettingsFile() const
+    {
+        return m_folder.File("xdg-config/imgcast/imgcast.conf");
+    }
     std::string SystemSettingsFile() const
     {
         return m_folder.File("xdg-system/imgcast/imgcast.conf");

@@ -41,7 +41,7 @@ TEST_F(CliTest, PreviewWritesTheFrameASendLeaves)
         for (AspectMode aspect : {AspectMode::Full, AspectMode::Keep}) {
             for (bool key : {false, true}) {
                 std::vector<std::string> arguments = {"preview", "--raster", raster.name,
-                                                      alphaPng, "--output", output};
+                                                      alphaPng,  "--output", output};
                 if (aspect == AspectMode::Keep) arguments.push_back("--keep");
                 if (key) arguments.push_back("--alpha");
                 Run run = RunCli(arguments);
@@ -50,11 +50,11 @@ TEST_F(CliTest, PreviewWritesTheFrameASendLeaves)
                                          (key ? " key" : " colour");
                 ASSERT_EQ(run.status, 0) << what << ": " << run.errors;
                 EXPECT_EQ(run.errors, "") << what;
-                const std::string expected = ReferenceBmp(
-                    m_api,
-                    ExpectedFrame(*picture, key ? picture->alpha : picture->colour, raster.raster,
-                                  aspect),
-                    raster.raster, m_folder.File("reference.bmp"));
+                const std::string expected =
+                    ReferenceBmp(m_api,
+                                 ExpectedFrame(*picture, key ? picture->alpha : picture->colour,
+                                               raster.raster, aspect),
+                                 raster.raster, m_folder.File("reference.bmp"));
                 ASSERT_FALSE(expected.empty());
                 EXPECT_TRUE(ReadFile(output) == expected) << what;
             }
@@ -65,10 +65,10 @@ TEST_F(CliTest, PreviewWritesTheFrameASendLeaves)
     Run toOutput = RunCli({"preview", "--raster", "SD576", alphaPng, "--output", "-"});
     ASSERT_EQ(toOutput.status, 0) << toOutput.errors;
     EXPECT_TRUE(toOutput.output ==
-                ReferenceBmp(m_api,
-                             ExpectedFrame(*picture, picture->colour, OutputRaster::SD576,
-                                           AspectMode::Full),
-                             OutputRaster::SD576, m_folder.File("reference.bmp")));
+                ReferenceBmp(
+                    m_api,
+                    ExpectedFrame(*picture, picture->colour, OutputRaster::SD576, AspectMode::Full),
+                    OutputRaster::SD576, m_folder.File("reference.bmp")));
     const std::string png = m_folder.File("preview.png");
     ASSERT_EQ(RunCli({"preview", "--raster", "HD720", alphaPng, "--output", png}).status, 0);
     std::shared_ptr<const Picture> saved;
@@ -88,10 +88,10 @@ TEST_F(CliTest, PreviewFollowsTheSettingsFile)
     Run run = RunCli({"preview", m_folder.File("colour.bmp"), "--output", output});
     ASSERT_EQ(run.status, 0) << run.errors;
     EXPECT_TRUE(ReadFile(output) ==
-                ReferenceBmp(m_api,
-                             ExpectedFrame(*picture, picture->colour, OutputRaster::SD480,
-                                           AspectMode::Keep),
-                             OutputRaster::SD480, m_folder.File("reference.bmp")));
+                ReferenceBmp(
+                    m_api,
+                    ExpectedFrame(*picture, picture->colour, OutputRaster::SD480, AspectMode::Keep),
+                    OutputRaster::SD480, m_folder.File("reference.bmp")));
 }
 
 // A key frame of a picture without alpha is refused; so is a file that cannot be read. Neither
@@ -106,8 +106,8 @@ TEST_F(CliTest, PreviewRefusals)
               "imgcast-cli: " + colour + ": the picture has no alpha channel for a key frame\n");
     Run missing = RunCli({"preview", m_folder.File("missing.png"), "--output", output});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.errors,
-              "imgcast-cli: " + m_folder.File("missing.png") + ": no such file\nFile read error!!\n");
+    EXPECT_EQ(missing.errors, "imgcast-cli: " + m_folder.File("missing.png") +
+                                  ": no such file\nFile read error!!\n");
     Run folder = RunCli({"preview", colour, "--output", m_folder.File("none/preview.bmp")});
     EXPECT_EQ(folder.status, 1);
     EXPECT_NE(folder.errors.find("Cannot write "), std::string::npos) << folder.errors;

@@ -249,13 +249,25 @@ TEST_F(CliTest, VerifyCatchesAFrameMemoryThatDiffers)
         std::string errors;
     };
     const std::vector<Case> cases = {
-        {{"--verify", colour}, "", true, kVerifyFailed,
+        {{"--verify", colour},
+         "",
+         true,
+         kVerifyFailed,
          "FMEM 1 does not hold the picture that was sent\n"},
-        {{"--verify", "--fmem", "2", colour}, "", true, kVerifyFailed,
+        {{"--verify", "--fmem", "2", colour},
+         "",
+         true,
+         kVerifyFailed,
          "FMEM 2 does not hold the picture that was sent\n"},
-        {{"--verify", "--pair", alpha}, "", true, kVerifyFailed,
+        {{"--verify", "--pair", alpha},
+         "",
+         true,
+         kVerifyFailed,
          "FMEM 1 does not hold the picture that was sent\n"},
-        {{colour}, "[General]\nVerify=true\n", true, kVerifyFailed,
+        {{colour},
+         "[General]\nVerify=true\n",
+         true,
+         kVerifyFailed,
          "FMEM 1 does not hold the picture that was sent\n"},
         {{colour}, "", true, 0, ""},  // without verification the change goes unnoticed
         {{"--verify", colour}, "", false, 0, ""},
@@ -320,8 +332,8 @@ TEST_F(CliTest, PaletteAlphaMakesATransparentPngAPair)
 
     std::filesystem::remove(UserSettingsFile());
     const std::string colour = m_folder.File("colour.bmp");
-    const std::string note = "imgcast-cli: " + colour + ": " +
-                             PaletteAlphaText(kPaletteAlphaNothingToAdd) + "\n";
+    const std::string note =
+        "imgcast-cli: " + colour + ": " + PaletteAlphaText(kPaletteAlphaNothingToAdd) + "\n";
     Run plain = RunCli(At(emulator.Port(), {"send", "--palette-alpha", colour}));
     EXPECT_EQ(plain.status, 0);
     EXPECT_EQ(plain.errors, note);
