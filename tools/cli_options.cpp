@@ -403,7 +403,7 @@ int ResolveSettingsHost(CliOptions* options)
     if (options->hostGiven) return 0;
     std::string problem;
     if (!ResolveHost(options->host.c_str(), &options->settings.address, &problem)) {
-        std::fprintf(stderr, "imgcast-cli: Address %s\n", problem.c_str());
+        std::fprintf(stderr, "imgcast-cli: Address of the settings file: %s\n", problem.c_str());
         return kUsageError;
     }
     return 0;
