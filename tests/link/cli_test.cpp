@@ -302,7 +302,7 @@ TEST_F(CliTest, CommandLineErrors)
     const std::vector<Case> cases = {
         {{}, "a command expected: send, get, preview, watch or journal"},
         {{"frobnicate"}, "unknown command frobnicate"},
-        {{"--host", "127.0.0.1", "send", "x.png"}, 
+        {{"--host", "127.0.0.1", "send", "x.png"},
          "a command (send, get, preview, watch, journal) expected before the options"},
         {{"send"}, "send needs a picture FILE"},
         {{"send", "a.png", "b.png"}, "unexpected argument b.png"},
