@@ -24,15 +24,25 @@ namespace {
 
 const char kUsage[] =
     "usage: imgcast-cli send [--host HOST] [--port N] [--raster HD1080|HD720|SD480|SD576]\n"
-    "                        [--keep] [--fmem 1|2] [--pair] [--timeout SECONDS] [--retry N]\n"
-    "                        [--verbose] FILE\n"
+    "                        [--keep] [--fmem 1|2] [--pair] [--palette-alpha] [--verify]\n"
+    "                        [--timeout SECONDS] [--retry N] [--verbose] FILE\n"
     "       imgcast-cli get  [--host HOST] [--port N] [--fmem 1|2] [--timeout SECONDS]\n"
     "                        [--retry N] [--verbose] --output FILE\n"
+    "       imgcast-cli preview [--raster R] [--keep] [--alpha] [--palette-alpha] FILE\n"
+    "                        --output FILE\n"
+    "       imgcast-cli watch [the options of send] DIR\n"
+    "       imgcast-cli journal [-n N]\n"
     "       imgcast-cli --help | --version\n"
     "\n"
-    "send  loads FILE (TIFF, JPEG, PNG, BMP or GIF), fits it to the raster and\n"
-    "      writes it into a frame memory of the switcher.\n"
-    "get   reads a frame memory of the switcher and saves it as a picture file.\n"
+    "send     loads FILE (TIFF, JPEG, PNG, BMP or GIF), fits it to the raster and\n"
+    "         writes it into a frame memory of the switcher.\n"
+    "get      reads a frame memory of the switcher and saves it as a picture file.\n"
+    "preview  saves the frame a send of FILE would leave in the frame memory (fitted,\n"
+    "         through YCbCr 4:2:2 and back), or with --alpha the key frame FMEM 2 would\n"
+    "         hold after --pair; no switcher is contacted.\n"
+    "watch    sends every picture file that is written (and closed) or moved into DIR,\n"
+    "         one line per file on standard output, until Ctrl-C or SIGTERM (status 0).\n"
+    "journal  prints the last N transfers of the journal (default 10).\n"
     "\n"
     "  --host HOST        the switcher's IPv4 address A.B.C.D or a host name\n"
     "                     (default 192.168.0.10)\n"
@@ -42,23 +52,35 @@ const char kUsage[] =
     "  --keep             keep the aspect ratio, black bars around (default: stretch to fill)\n"
     "  --fmem 1|2         the frame memory (default 1)\n"
     "  --pair             send colour to FMEM 1 and alpha to FMEM 2 (the picture needs alpha)\n"
+    "  --palette-alpha    take a PNG's tRNS transparency or a GIF's transparent colour as the\n"
+    "                     picture's alpha (without it such a picture has none)\n"
+    "  --verify           read each frame memory back after the write and compare it with\n"
+    "                     the frame sent\n"
+    "  --alpha            preview: save the key frame (the picture needs alpha)\n"
     "  --timeout SECONDS  give up connecting after this long, and fail a send or receive that\n"
     "                     makes no progress for this long (default 5 and 10)\n"
     "  --retry N          when the switcher is processing (80, 90), try the write or read\n"
     "                     again up to N times, waiting 200 ms, 400 ms, 800 ms ... at most 2 s\n"
     "                     in between (default 0: no retry)\n"
-    "  --output FILE      where get saves the frame; the extension picks the format: .bmp\n"
-    "                     (24-bit), .png, .jpg or .jpeg (quality 90), .tif or .tiff;\n"
-    "                     - writes a BMP file to standard output\n"
+    "  --output FILE      where get and preview save the frame; the extension picks the\n"
+    "                     format: .bmp (24-bit), .png, .jpg or .jpeg (quality 90), .tif or\n"
+    "                     .tiff; - writes a BMP file to standard output\n"
+    "  -n N               journal: how many entries to print\n"
     "  --verbose          write the resampler's trace lines and every retry to standard error\n"
     "  -h, --help         show this text\n"
     "  --version          show the version\n"
     "Options may also be written --option=value; -- ends the options.\n"
     "\n"
+    "Defaults come from the station settings, $XDG_CONFIG_HOME/imgcast/imgcast.conf over\n"
+    "imgcast/imgcast.conf in $XDG_CONFIG_DIRS (Address, Port, Raster, Aspect, Fmem,\n"
+    "ConnectTimeout, IdleTimeout, Verify, Retry, PaletteAlpha); options beat the file.\n"
+    "Every send and get is added to the journal $XDG_STATE_HOME/imgcast/transfers.log.\n"
+    "\n"
     "Exit status: 0 on success; otherwise the job's message is written to standard error and\n"
     "the status is its result code: 2 socket init error, 3 server connect error, 4 size send\n"
     "error, 5 image send error, 6 qx700 recive error, 10 FMEM is empty, 11 FMEM read error,\n"
-    "31 Memory allocation error, 80 and 90 qx700 is processing now!!, 100 recive data error;\n"
+    "31 Memory allocation error, 80 and 90 qx700 is processing now!!, 100 recive data error,\n"
+    "120 FMEM N does not hold the picture that was sent (--verify);\n"
     "1 for a file or memory error (a line before the message names the file and the reason),\n"
     "64 for a command line that cannot be understood or a host name that cannot be found.\n"
     "On a terminal, standard error shows the progress while a frame moves, and every retry.\n"
@@ -77,6 +99,9 @@ enum OptionKey : int {
     kOutput,
     kVerbose,
     kVersion,
+    kVerify,
+    kPaletteAlpha,
+    kAlpha,
 };
 
 const option kOptions[] = {
@@ -92,13 +117,18 @@ const option kOptions[] = {
     {"verbose", no_argument, nullptr, kVerbose},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
+    {"verify", no_argument, nullptr, kVerify},
+    {"palette-alpha", no_argument, nullptr, kPaletteAlpha},
+    {"alpha", no_argument, nullptr, kAlpha},
     {nullptr, 0, nullptr, 0},
 };
 // A leading ':' makes getopt_long report a missing value as ':' and print nothing itself.
-const char kShortOptions[] = ":h";
+const char kShortOptions[] = ":hn:";
 
 // The retry count is bounded so that a slip of the keyboard cannot make a job wait for days.
 constexpr long kMostRetries = 1000;
+// More journal entries than anyone reads on a terminal, but bounded.
+constexpr long kMostJournalEntries = 1000000;
 
 std::string OptionName(int key)
 {
@@ -184,16 +214,32 @@ std::string DescribeUnknownOption(const std::string& text, const std::string& co
     return name + " is not an option of " + command;
 }
 
-// Options that only one of the two commands takes.
-bool BelongsToCommand(int key, bool send)
+// Options that only some commands take.
+bool BelongsToCommand(int key, CliCommand command)
 {
+    const bool sends = command == CliCommand::Send || command == CliCommand::Watch;
     switch (key) {
+        case kHost:
+        case kPort:
+        case kFmem:
+        case kTimeout:
+        case kRetry:
+            return sends || command == CliCommand::Get;
         case kRaster:
         case kKeep:
+        case kPaletteAlpha:
+            return sends || command == CliCommand::Preview;
         case kPair:
-            return send;
+        case kVerify:
+            return sends;
+        case kAlpha:
+            return command == CliCommand::Preview;
         case kOutput:
-            return !send;
+            return command == CliCommand::Get || command == CliCommand::Preview;
+        case 'n':
+            return command == CliCommand::Journal;
+        case kVerbose:
+            return command != CliCommand::Journal;
         default:
             return true;
     }
@@ -208,6 +254,8 @@ int ApplyOption(int key, const char* value, CliOptions* options)
     switch (key) {
         case kHost:
             if (!ResolveHost(value, &settings.address, &problem)) return UsageError(problem);
+            options->host = value;
+            options->hostGiven = true;
             return 0;
         case kPort:
             if (!ParseWholeNumber(value, 1, 65535, &number))
@@ -268,6 +316,22 @@ int ApplyOption(int key, const char* value, CliOptions* options)
         case kVerbose:
             options->verbose = true;
             return 0;
+        case kVerify:
+            settings.verify = true;
+            return 0;
+        case kPaletteAlpha:
+            options->paletteAlpha = true;
+            return 0;
+        case kAlpha:
+            options->keyFrame = true;
+            return 0;
+        case 'n':
+            if (!ParseWholeNumber(value, 1, kMostJournalEntries, &number)) {
+                return UsageError(std::string("-n takes a count 1 to ") +
+                                  std::to_string(kMostJournalEntries) + ", not " + value);
+            }
+            options->journalCount = static_cast<int>(number);
+            return 0;
         default:
             return UsageError("unhandled option " + OptionName(key));
     }
@@ -281,7 +345,7 @@ int ParseTopLevel(int argc, char** argv)
     int key = ::getopt_long(argc, argv, kShortOptions, kOptions, nullptr);
     if (key == 'h') return PrintUsage();
     if (key == kVersion) return PrintVersion();
-    return UsageError("send or get expected before the options");
+    return UsageError("a command (send, get, preview, watch, journal) expected before the options");
 }
 
 }  // namespace
@@ -304,14 +368,69 @@ bool FileTypeForPath(const char* path, PictureFileType* type)
     return true;
 }
 
+void ApplyStationSettings(const StationSettings& station, CliOptions* options)
+{
+    JobSettings& settings = options->settings;
+    options->host = station.address;
+    switch (station.raster) {
+        case StationRaster::HD1080:
+            settings.raster = OutputRaster::HD1080;
+            break;
+        case StationRaster::HD720:
+            settings.raster = OutputRaster::HD720;
+            break;
+        case StationRaster::SD480:
+            settings.raster = OutputRaster::SD480;
+            break;
+        case StationRaster::SD576:
+            settings.raster = OutputRaster::SD576;
+            break;
+    }
+    settings.aspect = station.keepAspect ? AspectMode::Keep : AspectMode::Full;
+    settings.fmem1 = station.fmem != 2;
+    settings.link.port = static_cast<uint16_t>(station.port);
+    settings.link.connectTimeoutMs =
+        std::max(1, static_cast<int>(station.connectTimeoutSeconds * 1000 + 0.5));
+    settings.link.idleTimeoutMs =
+        std::max(1, static_cast<int>(station.idleTimeoutSeconds * 1000 + 0.5));
+    settings.verify = station.verify;
+    settings.busyRetry.retries = station.retry;
+    options->paletteAlpha = station.paletteAlpha;
+}
+
+int ResolveSettingsHost(CliOptions* options)
+{
+    if (options->hostGiven) return 0;
+    std::string problem;
+    if (!ResolveHost(options->host.c_str(), &options->settings.address, &problem)) {
+        std::fprintf(stderr, "imgcast-cli: Address of the settings file: %s\n", problem.c_str());
+        return kUsageError;
+    }
+    return 0;
+}
+
 int ParseCommandLine(int argc, char** argv, CliOptions* options)
 {
-    if (argc < 2) return UsageError("send or get expected");
+    if (argc < 2) return UsageError("a command expected: send, get, preview, watch or journal");
     const std::string command = argv[1];
     if (command == "help") return PrintUsage();
     if (!command.empty() && command[0] == '-') return ParseTopLevel(argc, argv);
-    if (command != "send" && command != "get") return UsageError("unknown command " + command);
-    options->send = command == "send";
+    if (command == "send")
+        options->command = CliCommand::Send;
+    else if (command == "get")
+        options->command = CliCommand::Get;
+    else if (command == "preview")
+        options->command = CliCommand::Preview;
+    else if (command == "watch")
+        options->command = CliCommand::Watch;
+    else if (command == "journal")
+        options->command = CliCommand::Journal;
+    else
+        return UsageError("unknown command " + command);
+    const CliCommand chosen = options->command;
+    options->send = chosen == CliCommand::Send || chosen == CliCommand::Watch;
+    // One operand: the picture of send and preview, the folder of watch.
+    const bool takesFile = chosen != CliCommand::Get && chosen != CliCommand::Journal;
 
     // The command takes the place of the program name, so getopt_long starts after it. It moves
     // the operands behind the options, so they may come anywhere.
@@ -331,21 +450,27 @@ int ParseCommandLine(int argc, char** argv, CliOptions* options)
                 return UsageError(OptionName(::optopt) + " is not an option of " + command);
             return UsageError(DescribeUnknownOption(arguments[::optind - 1], command));
         }
-        if (!BelongsToCommand(key, options->send))
+        if (!BelongsToCommand(key, chosen))
             return UsageError(OptionName(key) + " is not an option of " + command);
         if (const int status = ApplyOption(key, ::optarg, options); status != 0) return status;
     }
 
     for (int i = ::optind; i < count; ++i) {
-        if (options->send && options->file == nullptr) {
+        if (takesFile && options->file == nullptr) {
             options->file = arguments[i];
             continue;
         }
         return UsageError(std::string("unexpected argument ") + arguments[i]);
     }
-    if (options->send && options->file == nullptr) return UsageError("send needs a picture FILE");
-    if (!options->send && options->output == nullptr) return UsageError("get needs --output FILE");
-    if (!options->send && std::strcmp(options->output, "-") == 0 && ::isatty(STDOUT_FILENO) == 1)
+    if (chosen == CliCommand::Send && options->file == nullptr)
+        return UsageError("send needs a picture FILE");
+    if (chosen == CliCommand::Preview && options->file == nullptr)
+        return UsageError("preview needs a picture FILE");
+    if (chosen == CliCommand::Watch && options->file == nullptr)
+        return UsageError("watch needs a folder DIR");
+    const bool saves = chosen == CliCommand::Get || chosen == CliCommand::Preview;
+    if (saves && options->output == nullptr) return UsageError(command + " needs --output FILE");
+    if (saves && std::strcmp(options->output, "-") == 0 && ::isatty(STDOUT_FILENO) == 1)
         return UsageError("--output - writes a BMP file: send standard output to a file or pipe");
     return 0;
 }

@@ -1,6 +1,7 @@
 // imgcast-cli as a child process: its runs, and pictures written through the library itself.
 #pragma once
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -31,11 +32,42 @@ class CliTest : public ::testing::Test {
         std::string errors;
         std::string output;
     };
-    static Run RunCli(const std::vector<std::string>& arguments)
+    // imgcast-cli with settings, system settings and journal in folders of its own under the
+    // test's folder (no settings file unless a test writes one), and `more` variables beside.
+    Run RunCli(const std::vector<std::string>& arguments, const std::vector<std::string>& more = {})
     {
-        CChildProcess cli(ProgramPath("imgcast-cli"), arguments);
+        CChildProcess cli(ProgramPath("imgcast-cli"), arguments, Environment(more));
         const int status = cli.Wait();
         return {status, cli.Errors(), cli.Output()};
+    }
+    // A variable of `more` replaces the folder given here of the same name.
+    std::vector<std::string> Environment(std::vector<std::string> more = {}) const
+    {
+        for (const std::string& own : {"XDG_CONFIG_HOME=" + m_folder.File("xdg-config"),
+                                       "XDG_CONFIG_DIRS=" + m_folder.File("xdg-system"),
+                                       "XDG_STATE_HOME=" + m_folder.File("xdg-state")}) {
+            const std::string name = own.substr(0, own.find('=') + 1);
+            bool given = false;
+            for (const std::string& variable : more) given = given || variable.rfind(name, 0) == 0;
+            if (!given) more.push_back(own);
+        }
+        return more;
+    }
+    // Where the user's and the first system settings file and the journal are.
+    std::string UserSettingsFile() const
+    {
+        return m_folder.File("xdg-config/imgcast/imgcast.conf");
+    }
+    std::string SystemSettingsFile() const
+    {
+        return m_folder.File("xdg-system/imgcast/imgcast.conf");
+    }
+    std::string JournalFile() const { return m_folder.File("xdg-state/imgcast/transfers.log"); }
+    // Writes a settings file, creating its folders.
+    static void WriteSettings(const std::string& path, const std::string& text)
+    {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::ofstream(path, std::ios::binary) << text;
     }
     // The arguments with the switcher at `host`:`port` and a short limit put after the command.
     static std::vector<std::string> At(uint16_t port, std::vector<std::string> arguments,

@@ -55,7 +55,7 @@ TEST_F(CliTest, InterruptedGetLeavesNoTemporaryFile)
         std::filesystem::remove(output);
         CChildProcess cli(ProgramPath("imgcast-cli"),
                           At(emulator.Port(), {"get", "--output", toOutput ? "-" : output}),
-                          {"TMPDIR=" + temporary});
+                          Environment({"TMPDIR=" + temporary}));
         std::this_thread::sleep_for(whole * run / (kRuns * 4 / 5));
         const int signal = signals[run % 3];
         cli.Signal(signal);

@@ -212,7 +212,8 @@ TEST_F(CliTest, BmpOnStandardOutputEqualsTheSaversFile)
     ASSERT_EQ(::mkdir(temporary.c_str(), 0755), 0);
     const bool ownTemporary = std::getenv("TMPDIR") == nullptr;
     CChildProcess toOutput(ProgramPath("imgcast-cli"),
-                           At(emulator.Port(), {"get", "--output", "-"}), {"TMPDIR=" + temporary});
+                           At(emulator.Port(), {"get", "--output", "-"}),
+                           Environment({"TMPDIR=" + temporary}));
     ASSERT_EQ(toOutput.Wait(), 0) << toOutput.Errors();
     EXPECT_EQ(toOutput.Errors(), "");
     const std::string file = m_folder.File("file.bmp");
@@ -273,7 +274,10 @@ TEST_F(CliTest, HelpAndVersion)
         Run help = RunCli(arguments);
         EXPECT_EQ(help.status, 0) << arguments[0];
         EXPECT_EQ(help.output.rfind("usage: imgcast-cli send", 0), 0u) << arguments[0];
-        EXPECT_NE(help.output.find("--retry N"), std::string::npos);
+        for (const char* part : {"--retry N", "--verify", "--palette-alpha", "--alpha",
+                                 "imgcast-cli preview", "imgcast-cli watch", "journal [-n N]",
+                                 "120 FMEM N does not hold the picture that was sent"})
+            EXPECT_NE(help.output.find(part), std::string::npos) << part;
         EXPECT_EQ(help.errors, "");
     }
     for (const std::vector<std::string>& arguments :
@@ -296,9 +300,10 @@ TEST_F(CliTest, CommandLineErrors)
         std::string message;
     };
     const std::vector<Case> cases = {
-        {{}, "send or get expected"},
+        {{}, "a command expected: send, get, preview, watch or journal"},
         {{"frobnicate"}, "unknown command frobnicate"},
-        {{"--host", "127.0.0.1", "send", "x.png"}, "send or get expected before the options"},
+        {{"--host", "127.0.0.1", "send", "x.png"},
+         "a command (send, get, preview, watch, journal) expected before the options"},
         {{"send"}, "send needs a picture FILE"},
         {{"send", "a.png", "b.png"}, "unexpected argument b.png"},
         {{"get"}, "get needs --output FILE"},
@@ -318,7 +323,25 @@ TEST_F(CliTest, CommandLineErrors)
         {{"send", "x.png", "--raster"}, "--raster needs a value"},
         {{"send", "--bogus", "x.png"}, "--bogus is not an option of send"},
         {{"send", "-x", "x.png"}, "-x is not an option of send"},
-        {{"send", "--p", "1", "x.png"}, "--p is ambiguous (--port, --pair)"},
+        {{"send", "--p", "1", "x.png"}, "--p is ambiguous (--port, --pair, --palette-alpha)"},
+        {{"get", "--verify", "--output", "x.bmp"}, "--verify is not an option of get"},
+        {{"get", "--palette-alpha", "--output", "x.bmp"},
+         "--palette-alpha is not an option of get"},
+        {{"send", "--alpha", "x.png"}, "--alpha is not an option of send"},
+        {{"send", "-n", "3", "x.png"}, "-n is not an option of send"},
+        {{"watch"}, "watch needs a folder DIR"},
+        {{"watch", "a", "b"}, "unexpected argument b"},
+        {{"watch", "--output", "x.bmp", "dir"}, "--output is not an option of watch"},
+        {{"preview", "x.png"}, "preview needs --output FILE"},
+        {{"preview", "--output", "x.bmp"}, "preview needs a picture FILE"},
+        {{"preview", "--host", "127.0.0.1", "--output", "x.bmp", "x.png"},
+         "--host is not an option of preview"},
+        {{"preview", "--pair", "--output", "x.bmp", "x.png"}, "--pair is not an option of preview"},
+        {{"preview", "--output", "x.gif", "x.png"}, "cannot tell the format of x.gif"},
+        {{"journal", "-n", "0"}, "-n takes a count 1 to 1000000, not 0"},
+        {{"journal", "-n"}, "-n needs a value"},
+        {{"journal", "extra"}, "unexpected argument extra"},
+        {{"journal", "--fmem", "1"}, "--fmem is not an option of journal"},
         {{"get", "--output", "x.gif"}, "cannot tell the format of x.gif"},
         {{"get", "--output", "frame"}, "cannot tell the format of frame"},
         {{"get", "--output", "frame.bmp.part"}, "cannot tell the format of frame.bmp.part"},
@@ -326,7 +349,8 @@ TEST_F(CliTest, CommandLineErrors)
     const std::string unused = std::to_string(UnusedPort());
     for (const Case& row : cases) {
         std::vector<std::string> arguments = row.arguments;
-        if (!arguments.empty() && (arguments[0] == "send" || arguments[0] == "get"))
+        if (!arguments.empty() &&
+            (arguments[0] == "send" || arguments[0] == "get" || arguments[0] == "watch"))
             arguments.insert(arguments.begin() + 1, {"--host", "127.0.0.1", "--port", unused});
         Run run = RunCli(arguments);
         const std::string line = row.arguments.empty() ? "" : row.arguments[0];

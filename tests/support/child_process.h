@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -50,8 +51,17 @@ class CChildProcess {
         for (const std::string& argument : arguments)
             argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
+        // A variable given here replaces the inherited one of the same name (the first of two
+        // equal names is the one a program sees).
         std::vector<char*> envp;
-        for (char** variable = environ; *variable != nullptr; ++variable) envp.push_back(*variable);
+        for (char** variable = environ; *variable != nullptr; ++variable) {
+            const std::string_view inherited(*variable);
+            const std::string_view name = inherited.substr(0, inherited.find('=') + 1);
+            bool replaced = false;
+            for (const std::string& given : environment)
+                replaced = replaced || std::string_view(given).substr(0, name.size()) == name;
+            if (!replaced) envp.push_back(*variable);
+        }
         for (const std::string& variable : environment)
             envp.push_back(const_cast<char*>(variable.c_str()));
         envp.push_back(nullptr);
