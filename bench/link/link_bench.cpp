@@ -277,8 +277,11 @@ double TimeCliSend(const std::string& program, const std::string& picture, const
                    std::map<std::string, std::vector<double>>* stages, const std::string& prefix)
 {
     const Clock::time_point start = Clock::now();
+    // Settings and journal of the user's own stay out of the measurement: empty folders.
+    static const CTemporaryFolder station;
     CChildProcess cli(program, {"send", "--host", "127.0.0.1", "--port", port, picture},
-                      {"IMGCAST_PROFILE=1"});
+                      {"IMGCAST_PROFILE=1", "XDG_CONFIG_HOME=" + station.Path(),
+                       "XDG_CONFIG_DIRS=" + station.Path(), "XDG_STATE_HOME=" + station.Path()});
     const int status = cli.Wait();
     const double wall = MillisecondsSince(start);
     if (status != 0) return -1;
