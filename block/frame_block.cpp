@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
+#include <type_traits>
 
 #include <sys/mman.h>
 
@@ -19,21 +20,30 @@ struct Mapping {
     size_t length;
 };
 
-// Blocks handed out and blocks kept for reuse. A job holds a few blocks at a time, so plain
-// vectors searched under one mutex are enough.
+// Blocks handed out and blocks kept for reuse. A job holds a few blocks at a time, so fixed tables
+// searched under one mutex are enough; when the table of blocks in use is full, a block comes from
+// malloc instead (ReleaseFrameBlock frees what it does not find). The registry holds no heap
+// memory and needs no destructor, so it is valid from the first call to the process's (or the
+// library's) very end, whatever order static objects are destroyed in.
+constexpr size_t kMaxBlocksInUse = 256;
+
 struct BlockRegistry {
     std::mutex mutex;
-    std::vector<Mapping> inUse;
-    std::vector<Mapping> cached;
+    Mapping inUse[kMaxBlocksInUse];
+    size_t inUseCount = 0;
+    Mapping cached[kCacheLimitBlocks];
+    size_t cachedCount = 0;
     size_t cachedBytes = 0;
     uint64_t mapped = 0;
     uint64_t reused = 0;
 };
+static_assert(std::is_trivially_destructible_v<BlockRegistry>);
+
+BlockRegistry g_registry;
 
 BlockRegistry& Registry()
 {
-    static BlockRegistry* registry = new BlockRegistry;  // lives until exit, never destroyed
-    return *registry;
+    return g_registry;
 }
 
 // An anonymous mapping of `length` bytes (a multiple of kHugePage) starting on a 2 MiB boundary:
@@ -65,17 +75,19 @@ void* AllocateFrameBlock(size_t bytes)
 
     BlockRegistry& registry = Registry();
     std::lock_guard<std::mutex> lock(registry.mutex);
+    if (registry.inUseCount == kMaxBlocksInUse) return std::malloc(bytes);
     // The smallest cached block that holds the request, as long as it wastes less than half.
-    auto best = registry.cached.end();
-    for (auto it = registry.cached.begin(); it != registry.cached.end(); ++it) {
-        if (it->length >= length && it->length / 2 < length &&
-            (best == registry.cached.end() || it->length < best->length))
-            best = it;
+    size_t best = registry.cachedCount;
+    for (size_t i = 0; i < registry.cachedCount; ++i) {
+        const Mapping& candidate = registry.cached[i];
+        if (candidate.length >= length && candidate.length / 2 < length &&
+            (best == registry.cachedCount || candidate.length < registry.cached[best].length))
+            best = i;
     }
     Mapping mapping{};
-    if (best != registry.cached.end()) {
-        mapping = *best;
-        registry.cached.erase(best);
+    if (best != registry.cachedCount) {
+        mapping = registry.cached[best];
+        registry.cached[best] = registry.cached[--registry.cachedCount];
         registry.cachedBytes -= mapping.length;
         ++registry.reused;
     } else {
@@ -84,12 +96,7 @@ void* AllocateFrameBlock(size_t bytes)
         mapping.length = length;
         ++registry.mapped;
     }
-    try {
-        registry.inUse.push_back(mapping);
-    } catch (const std::bad_alloc&) {
-        ::munmap(mapping.start, mapping.length);
-        return nullptr;
-    }
+    registry.inUse[registry.inUseCount++] = mapping;
     return mapping.start;
 }
 
@@ -98,23 +105,20 @@ void ReleaseFrameBlock(void* block)
     if (block == nullptr) return;
     BlockRegistry& registry = Registry();
     std::unique_lock<std::mutex> lock(registry.mutex);
-    auto it = std::find_if(registry.inUse.begin(), registry.inUse.end(),
-                           [block](const Mapping& mapping) { return mapping.start == block; });
-    if (it == registry.inUse.end()) {
+    size_t index = 0;
+    while (index < registry.inUseCount && registry.inUse[index].start != block) ++index;
+    if (index == registry.inUseCount) {
         lock.unlock();
-        std::free(block);  // a small block from malloc
+        std::free(block);  // a small block, or one from malloc while the table was full
         return;
     }
-    const Mapping mapping = *it;
-    registry.inUse.erase(it);
-    if (registry.cached.size() < kCacheLimitBlocks &&
+    const Mapping mapping = registry.inUse[index];
+    registry.inUse[index] = registry.inUse[--registry.inUseCount];
+    if (registry.cachedCount < kCacheLimitBlocks &&
         registry.cachedBytes + mapping.length <= kCacheLimitBytes) {
-        try {
-            registry.cached.push_back(mapping);
-            registry.cachedBytes += mapping.length;
-            return;
-        } catch (const std::bad_alloc&) {
-        }
+        registry.cached[registry.cachedCount++] = mapping;
+        registry.cachedBytes += mapping.length;
+        return;
     }
     ::munmap(mapping.start, mapping.length);
 }
@@ -123,8 +127,9 @@ void TrimFrameBlocks()
 {
     BlockRegistry& registry = Registry();
     std::lock_guard<std::mutex> lock(registry.mutex);
-    for (const Mapping& mapping : registry.cached) ::munmap(mapping.start, mapping.length);
-    registry.cached.clear();
+    for (size_t i = 0; i < registry.cachedCount; ++i)
+        ::munmap(registry.cached[i].start, registry.cached[i].length);
+    registry.cachedCount = 0;
     registry.cachedBytes = 0;
 }
 

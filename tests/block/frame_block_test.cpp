@@ -107,3 +107,23 @@ TEST(FrameBlocks, PlaneBytesIsAVectorOverTheBlocks)
 }
 
 }  // namespace
+
+namespace {
+
+// More large blocks at once than the registry tracks: the extra ones come from the heap and go
+// back through the same call.
+TEST(FrameBlocks, MoreBlocksThanTheTableHoldsStillWork)
+{
+    std::vector<void*> blocks;
+    for (int i = 0; i < 300; ++i) {
+        void* block = AllocateFrameBlock(kLargeFrameBlock);
+        ASSERT_NE(block, nullptr) << i;
+        static_cast<uint8_t*>(block)[kLargeFrameBlock - 1] = static_cast<uint8_t>(i);
+        blocks.push_back(block);
+    }
+    for (void* block : blocks) ReleaseFrameBlock(block);
+    TrimFrameBlocks();
+    EXPECT_EQ(GetFrameBlockCounts().cachedBytes, 0u);
+}
+
+}  // namespace
