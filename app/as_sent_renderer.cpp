@@ -2,6 +2,23 @@
 
 #include "picture/as_sent.h"
 
+AsSentResultFrames BuildAsSentFrames(const AsSentRequest& request)
+{
+    AsSentResultFrames frames;
+    frames.generation = request.generation;
+    if (!request.picture) {
+        frames.result = kAsSentNoPlane;
+        return frames;
+    }
+    frames.result = MakeAsSentFrame(*request.picture, request.raster, request.aspect, request.blank,
+                                    &frames.frame);
+    if (frames.result == kAsSentOk && request.picture->HasAlpha()) {
+        MakeAsSentKeyFrame(*request.picture, request.raster, request.aspect, request.blank,
+                           &frames.keyFrame);
+    }
+    return frames;
+}
+
 CAsSentRenderer::CAsSentRenderer(FinishedFn finished)
     : m_finished(std::move(finished))
     , m_thread([this] { Run(); })
@@ -41,18 +58,7 @@ void CAsSentRenderer::Run()
             m_request = AsSentRequest{};
             m_pending = false;
         }
-        AsSentResultFrames frames;
-        frames.generation = request.generation;
-        if (request.picture) {
-            frames.result = MakeAsSentFrame(*request.picture, request.raster, request.aspect,
-                                            request.blank, &frames.frame);
-            if (frames.result == kAsSentOk && request.picture->HasAlpha()) {
-                MakeAsSentKeyFrame(*request.picture, request.raster, request.aspect, request.blank,
-                                   &frames.keyFrame);
-            }
-        } else {
-            frames.result = kAsSentNoPlane;
-        }
+        AsSentResultFrames frames = BuildAsSentFrames(request);
         // The picture goes with the request; the window keeps its own reference.
         request.picture.reset();
         m_finished(std::move(frames));

@@ -32,6 +32,10 @@ struct AsSentResultFrames {
     std::shared_ptr<const Picture> keyFrame;  // what FMEM 2 holds of a pair; null without alpha
 };
 
+// The frames of one request, built on the calling thread (the renderer's, or the window's when no
+// thread can be started).
+AsSentResultFrames BuildAsSentFrames(const AsSentRequest& request);
+
 class CAsSentRenderer {
   public:
     using FinishedFn = std::function<void(AsSentResultFrames frames)>;

@@ -1017,14 +1017,7 @@ void CImageToolDlg::RefreshAsSent()
             });
         } catch (const std::system_error&) {
             // No thread to spare: build the frames here, once.
-            AsSentResultFrames frames;
-            frames.generation = request.generation;
-            frames.result = MakeAsSentFrame(*request.picture, request.raster, request.aspect,
-                                            request.blank, &frames.frame);
-            if (frames.result == kAsSentOk && request.picture->HasAlpha())
-                MakeAsSentKeyFrame(*request.picture, request.raster, request.aspect, request.blank,
-                                   &frames.keyFrame);
-            AcceptAsSent(std::move(frames));
+            AcceptAsSent(BuildAsSentFrames(request));
             return;
         }
     }

@@ -93,7 +93,7 @@ int AddResult(const std::string& path)
 
 // ---- PNG files written here ----
 
-struct PngSpec {
+struct PngLayout {
     int width = 1;
     int height = 1;
     int colorType = PNG_COLOR_TYPE_PALETTE;
@@ -107,42 +107,42 @@ struct PngSpec {
 };
 
 // libpng reports errors by longjmp: no object with a destructor lives here.
-bool WritePngStream(png_structp png, png_infop info, FILE* file, const PngSpec* spec,
+bool WritePngStream(png_structp png, png_infop info, FILE* file, const PngLayout* layout,
                     png_bytep* rows, const png_color* palette, int paletteSize)
 {
     if (setjmp(png_jmpbuf(png))) return false;
     png_init_io(png, file);
-    png_set_IHDR(png, info, spec->width, spec->height, spec->bitDepth, spec->colorType,
-                 spec->interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+    png_set_IHDR(png, info, layout->width, layout->height, layout->bitDepth, layout->colorType,
+                 layout->interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (paletteSize > 0) png_set_PLTE(png, info, palette, paletteSize);
-    if (!spec->trnsAlpha.empty())
-        png_set_tRNS(png, info, spec->trnsAlpha.data(), static_cast<int>(spec->trnsAlpha.size()),
-                     nullptr);
-    if (spec->trnsKey) png_set_tRNS(png, info, nullptr, 0, &spec->key);
+    if (!layout->trnsAlpha.empty())
+        png_set_tRNS(png, info, layout->trnsAlpha.data(),
+                     static_cast<int>(layout->trnsAlpha.size()), nullptr);
+    if (layout->trnsKey) png_set_tRNS(png, info, nullptr, 0, &layout->key);
     png_write_info(png, info);
     png_write_image(png, rows);
     png_write_end(png, nullptr);
     return true;
 }
 
-bool WritePng(const std::string& path, const PngSpec& spec)
+bool WritePng(const std::string& path, const PngLayout& layout)
 {
-    const int channels = spec.colorType == PNG_COLOR_TYPE_RGB ? 3 : 1;
-    const size_t rowBytes = (size_t(spec.width) * channels * spec.bitDepth + 7) / 8;
-    std::vector<std::vector<png_byte>> rows(spec.height, std::vector<png_byte>(rowBytes, 0));
-    for (int y = 0; y < spec.height; ++y) {
-        for (int i = 0; i < spec.width * channels; ++i) {
-            const unsigned sample = spec.samples[size_t(y) * spec.width * channels + i];
+    const int channels = layout.colorType == PNG_COLOR_TYPE_RGB ? 3 : 1;
+    const size_t rowBytes = (size_t(layout.width) * channels * layout.bitDepth + 7) / 8;
+    std::vector<std::vector<png_byte>> rows(layout.height, std::vector<png_byte>(rowBytes, 0));
+    for (int y = 0; y < layout.height; ++y) {
+        for (int i = 0; i < layout.width * channels; ++i) {
+            const unsigned sample = layout.samples[size_t(y) * layout.width * channels + i];
             png_byte* row = rows[y].data();
-            if (spec.bitDepth == 16) {
+            if (layout.bitDepth == 16) {
                 row[i * 2] = png_byte(sample >> 8);
                 row[i * 2 + 1] = png_byte(sample);
-            } else if (spec.bitDepth == 8) {
+            } else if (layout.bitDepth == 8) {
                 row[i] = png_byte(sample);
             } else {
-                const int perByte = 8 / spec.bitDepth;
-                const int shift = 8 - spec.bitDepth * (i % perByte + 1);
+                const int perByte = 8 / layout.bitDepth;
+                const int shift = 8 - layout.bitDepth * (i % perByte + 1);
                 row[i / perByte] |= png_byte(sample << shift);
             }
         }
@@ -150,15 +150,15 @@ bool WritePng(const std::string& path, const PngSpec& spec)
     std::vector<png_bytep> pointers;
     for (auto& row : rows) pointers.push_back(row.data());
     std::vector<png_color> palette;
-    if (spec.colorType == PNG_COLOR_TYPE_PALETTE) {
-        for (int i = 0; i < (1 << spec.bitDepth); ++i)
+    if (layout.colorType == PNG_COLOR_TYPE_PALETTE) {
+        for (int i = 0; i < (1 << layout.bitDepth); ++i)
             palette.push_back({png_byte(i * 7), png_byte(255 - i), png_byte(i * 3)});
     }
     FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return false;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
-    const bool written = WritePngStream(png, info, file, &spec, pointers.data(), palette.data(),
+    const bool written = WritePngStream(png, info, file, &layout, pointers.data(), palette.data(),
                                         static_cast<int>(palette.size()));
     png_destroy_write_struct(&png, &info);
     std::fclose(file);
@@ -166,65 +166,66 @@ bool WritePng(const std::string& path, const PngSpec& spec)
 }
 
 // A sample pattern with every value of the depth, repeated, and the alpha it must give.
-PngSpec KeyedPng(int colorType, int bitDepth, int height, int width, bool interlace,
-                 std::vector<uint8_t>* expected)
+PngLayout KeyedPng(int colorType, int bitDepth, int height, int width, bool interlace,
+                   std::vector<uint8_t>* expected)
 {
-    PngSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.colorType = colorType;
-    spec.bitDepth = bitDepth;
-    spec.interlace = interlace;
+    PngLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.colorType = colorType;
+    layout.bitDepth = bitDepth;
+    layout.interlace = interlace;
     const unsigned levels = bitDepth == 16 ? 65536 : 1u << bitDepth;
     expected->assign(size_t(width) * height, 255);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const int i = y * width + x;
             if (colorType == PNG_COLOR_TYPE_PALETTE) {
-                spec.samples.push_back(unsigned(x * 3 + y) % levels);
+                layout.samples.push_back(unsigned(x * 3 + y) % levels);
             } else if (colorType == PNG_COLOR_TYPE_GRAY) {
                 // 16 bits: 0x1234 is keyed, its neighbours 0x1235 and 0x12FF are not, though all
                 // three scale to the same 8-bit grey.
                 static const unsigned kWide[] = {0x1234, 0x1235, 0x12FF, 0xFFFF, 0x0000};
-                spec.samples.push_back(bitDepth == 16 ? kWide[i % 5]
-                                                      : unsigned(i * 5 + y) % levels);
+                layout.samples.push_back(bitDepth == 16 ? kWide[i % 5]
+                                                        : unsigned(i * 5 + y) % levels);
             } else {
                 const bool keyed = (x + 2 * y) % 3 == 0;
                 const unsigned base = bitDepth == 16 ? 0x8000u : 0x80u;
                 // Not keyed: one channel differs by one (in the low byte for 16 bits).
-                spec.samples.push_back(base);
-                spec.samples.push_back(keyed ? base + 1 : base + 1 + ((x % 2) ? 0 : 1));
-                spec.samples.push_back(keyed ? base + 2 : base + 2 + ((x % 2) ? 1 : 0));
+                layout.samples.push_back(base);
+                layout.samples.push_back(keyed ? base + 1 : base + 1 + ((x % 2) ? 0 : 1));
+                layout.samples.push_back(keyed ? base + 2 : base + 2 + ((x % 2) ? 1 : 0));
                 if (keyed) (*expected)[i] = 0;
             }
         }
     }
     if (colorType == PNG_COLOR_TYPE_PALETTE) {
         // Entries 0..2 listed: fully transparent, half, opaque; the others have no tRNS value.
-        spec.trnsAlpha = {0, 128, 255};
-        if (levels < spec.trnsAlpha.size()) spec.trnsAlpha.resize(levels);  // no more than entries
+        layout.trnsAlpha = {0, 128, 255};
+        if (levels < layout.trnsAlpha.size())
+            layout.trnsAlpha.resize(levels);  // no more than entries
         for (size_t i = 0; i < expected->size(); ++i) {
-            const unsigned index = spec.samples[i];
-            (*expected)[i] = index < spec.trnsAlpha.size() ? spec.trnsAlpha[index] : 255;
+            const unsigned index = layout.samples[i];
+            (*expected)[i] = index < layout.trnsAlpha.size() ? layout.trnsAlpha[index] : 255;
         }
     } else if (colorType == PNG_COLOR_TYPE_GRAY) {
-        spec.trnsKey = true;
-        spec.key.gray = png_uint_16(bitDepth == 16 ? 0x1234 : levels - 1);
+        layout.trnsKey = true;
+        layout.key.gray = png_uint_16(bitDepth == 16 ? 0x1234 : levels - 1);
         for (size_t i = 0; i < expected->size(); ++i)
-            (*expected)[i] = spec.samples[i] == spec.key.gray ? 0 : 255;
+            (*expected)[i] = layout.samples[i] == layout.key.gray ? 0 : 255;
     } else {
-        spec.trnsKey = true;
+        layout.trnsKey = true;
         const unsigned base = bitDepth == 16 ? 0x8000u : 0x80u;
-        spec.key.red = png_uint_16(base);
-        spec.key.green = png_uint_16(base + 1);
-        spec.key.blue = png_uint_16(base + 2);
+        layout.key.red = png_uint_16(base);
+        layout.key.green = png_uint_16(base + 1);
+        layout.key.blue = png_uint_16(base + 2);
     }
-    return spec;
+    return layout;
 }
 
 // ---- GIF files written here ----
 
-struct GifSpec {
+struct GifLayout {
     int screenWidth = 1;
     int screenHeight = 1;
     int background = 0;
@@ -238,7 +239,7 @@ struct GifSpec {
     std::vector<GifPixelType> indices;  // the frame's rows, top to bottom
 };
 
-bool WriteGif(const std::string& path, const GifSpec& spec)
+bool WriteGif(const std::string& path, const GifLayout& layout)
 {
     int error = 0;
     GifFileType* gif = EGifOpenFileName(path.c_str(), false, &error);
@@ -247,30 +248,30 @@ bool WriteGif(const std::string& path, const GifSpec& spec)
     for (int i = 0; i < 16; ++i)
         map->Colors[i] = {GifByteType(i * 16), GifByteType(255 - i * 16), GifByteType(i * 5)};
     EGifSetGifVersion(gif, true);
-    bool ok = EGifPutScreenDesc(gif, spec.screenWidth, spec.screenHeight, 4, spec.background,
+    bool ok = EGifPutScreenDesc(gif, layout.screenWidth, layout.screenHeight, 4, layout.background,
                                 map) != GIF_ERROR;
-    if (ok && spec.controlBlock) {
+    if (ok && layout.controlBlock) {
         GraphicsControlBlock control{};
         control.DisposalMode = DISPOSAL_UNSPECIFIED;
-        control.TransparentColor = spec.transparent;
+        control.TransparentColor = layout.transparent;
         GifByteType extension[4];
         const size_t length = EGifGCBToExtension(&control, extension);
         ok = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, int(length), extension) != GIF_ERROR;
     }
-    ok = ok && EGifPutImageDesc(gif, spec.left, spec.top, spec.width, spec.height, spec.interlace,
-                                nullptr) != GIF_ERROR;
+    ok = ok && EGifPutImageDesc(gif, layout.left, layout.top, layout.width, layout.height,
+                                layout.interlace, nullptr) != GIF_ERROR;
     std::vector<int> order;
-    if (spec.interlace) {
+    if (layout.interlace) {
         for (auto [start, step] : {std::pair{0, 8}, {4, 8}, {2, 4}, {1, 2}})
-            for (int y = start; y < spec.height; y += step) order.push_back(y);
+            for (int y = start; y < layout.height; y += step) order.push_back(y);
     } else {
-        for (int y = 0; y < spec.height; ++y) order.push_back(y);
+        for (int y = 0; y < layout.height; ++y) order.push_back(y);
     }
     for (int y : order) {
         if (!ok) break;
-        std::vector<GifPixelType> row(spec.indices.begin() + y * spec.width,
-                                      spec.indices.begin() + (y + 1) * spec.width);
-        ok = EGifPutLine(gif, row.data(), spec.width) != GIF_ERROR;
+        std::vector<GifPixelType> row(layout.indices.begin() + y * layout.width,
+                                      layout.indices.begin() + (y + 1) * layout.width);
+        ok = EGifPutLine(gif, row.data(), layout.width) != GIF_ERROR;
     }
     ok = EGifCloseFile(gif, &error) != GIF_ERROR && ok;
     GifFreeMapObject(map);
@@ -279,32 +280,33 @@ bool WriteGif(const std::string& path, const GifSpec& spec)
 
 // The alpha ImgPort's placement implies: the screen grown to hold the frame, the frame's
 // transparent index 0, outside the frame 0 exactly when the background is the transparent index.
-std::vector<uint8_t> ExpectedGifAlpha(const GifSpec& spec, int* height, int* width)
+std::vector<uint8_t> ExpectedGifAlpha(const GifLayout& layout, int* height, int* width)
 {
-    *width = std::max(spec.screenWidth, spec.left + spec.width);
-    *height = std::max(spec.screenHeight, spec.top + spec.height);
-    const uint8_t outside = spec.background == spec.transparent ? 0 : 255;
+    *width = std::max(layout.screenWidth, layout.left + layout.width);
+    *height = std::max(layout.screenHeight, layout.top + layout.height);
+    const uint8_t outside = layout.background == layout.transparent ? 0 : 255;
     std::vector<uint8_t> alpha(size_t(*width) * *height, outside);
-    for (int y = 0; y < spec.height; ++y)
-        for (int x = 0; x < spec.width; ++x)
-            alpha[size_t(spec.top + y) * *width + spec.left + x] =
-                spec.indices[y * spec.width + x] == spec.transparent ? 0 : 255;
+    for (int y = 0; y < layout.height; ++y)
+        for (int x = 0; x < layout.width; ++x)
+            alpha[size_t(layout.top + y) * *width + layout.left + x] =
+                layout.indices[y * layout.width + x] == layout.transparent ? 0 : 255;
     return alpha;
 }
 
-GifSpec PatternGif(int screenHeight, int screenWidth, int top, int left, int height, int width)
+GifLayout PatternGif(int screenHeight, int screenWidth, int top, int left, int height, int width)
 {
-    GifSpec spec;
-    spec.screenHeight = screenHeight;
-    spec.screenWidth = screenWidth;
-    spec.top = top;
-    spec.left = left;
-    spec.height = height;
-    spec.width = width;
-    spec.transparent = 5;
+    GifLayout layout;
+    layout.screenHeight = screenHeight;
+    layout.screenWidth = screenWidth;
+    layout.top = top;
+    layout.left = left;
+    layout.height = height;
+    layout.width = width;
+    layout.transparent = 5;
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) spec.indices.push_back(GifPixelType((x * 7 + y * 3) % 11));
-    return spec;
+        for (int x = 0; x < width; ++x)
+            layout.indices.push_back(GifPixelType((x * 7 + y * 3) % 11));
+    return layout;
 }
 
 }  // namespace
@@ -327,13 +329,13 @@ TEST(PngTransparencyAlpha, EveryKeyedTypeAndDepth)
             for (bool interlace : {false, true}) {
                 for (const auto& [height, width] : sizes) {
                     std::vector<uint8_t> expected;
-                    PngSpec spec =
+                    PngLayout layout =
                         KeyedPng(type.colorType, depth, height, width, interlace, &expected);
                     char name[64];
                     std::snprintf(name, sizeof name, "k%dd%d%c%dx%d.png", type.colorType, depth,
                                   interlace ? 'i' : 'n', width, height);
                     SCOPED_TRACE(name);
-                    ASSERT_TRUE(WritePng(folder.File(name), spec));
+                    ASSERT_TRUE(WritePng(folder.File(name), layout));
                     const bool anyTransparent =
                         std::find_if(expected.begin(), expected.end(),
                                      [](uint8_t a) { return a != 255; }) != expected.end();
@@ -352,12 +354,12 @@ TEST(PngTransparencyAlpha, NothingToAddAndRefusals)
     CTemporaryFolder folder;
     std::vector<uint8_t> expected;
     // No tRNS chunk.
-    PngSpec plain = KeyedPng(PNG_COLOR_TYPE_RGB, 8, 4, 5, false, &expected);
+    PngLayout plain = KeyedPng(PNG_COLOR_TYPE_RGB, 8, 4, 5, false, &expected);
     plain.trnsKey = false;
     ASSERT_TRUE(WritePng(folder.File("plain.png"), plain));
     EXPECT_EQ(AddResult(folder.File("plain.png")), kPaletteAlphaNothingToAdd);
     // A key colour no pixel has.
-    PngSpec unused = KeyedPng(PNG_COLOR_TYPE_RGB, 8, 4, 5, false, &expected);
+    PngLayout unused = KeyedPng(PNG_COLOR_TYPE_RGB, 8, 4, 5, false, &expected);
     unused.key.red = 3;
     ASSERT_TRUE(WritePng(folder.File("unused.png"), unused));
     EXPECT_EQ(AddResult(folder.File("unused.png")), kPaletteAlphaNothingToAdd);
@@ -368,7 +370,7 @@ TEST(PngTransparencyAlpha, NothingToAddAndRefusals)
     EXPECT_EQ(AddResult(folder.File("plain.bmp")), kPaletteAlphaNothingToAdd);
 
     // The picture no longer matches the file, or the file is gone.
-    PngSpec other = KeyedPng(PNG_COLOR_TYPE_RGB, 8, 5, 4, false, &expected);
+    PngLayout other = KeyedPng(PNG_COLOR_TYPE_RGB, 8, 5, 4, false, &expected);
     ASSERT_TRUE(WritePng(folder.File("other.png"), other));
     std::shared_ptr<const Picture> withAlpha;
     EXPECT_EQ(AddPaletteAlpha(folder.File("other.png").c_str(), *picture, &withAlpha),
@@ -440,32 +442,32 @@ TEST(GifTransparencyAlpha, FramePlacementAndBackground)
     CTemporaryFolder folder;
     struct Case {
         const char* name;
-        GifSpec spec;
+        GifLayout layout;
     };
     std::vector<Case> cases;
     cases.push_back({"whole", PatternGif(7, 9, 0, 0, 7, 9)});
-    GifSpec interlaced = PatternGif(19, 6, 0, 0, 19, 6);
+    GifLayout interlaced = PatternGif(19, 6, 0, 0, 19, 6);
     interlaced.interlace = true;
     cases.push_back({"interlaced", interlaced});
-    GifSpec inside = PatternGif(10, 12, 2, 3, 5, 7);
+    GifLayout inside = PatternGif(10, 12, 2, 3, 5, 7);
     inside.background = 5;  // the transparent index: outside is transparent
     cases.push_back({"inside-transparent-background", inside});
     inside.background = 1;
     cases.push_back({"inside-opaque-background", inside});
-    GifSpec insideInterlaced = PatternGif(20, 9, 1, 2, 17, 5);
+    GifLayout insideInterlaced = PatternGif(20, 9, 1, 2, 17, 5);
     insideInterlaced.interlace = true;
     insideInterlaced.background = 5;
     cases.push_back({"inside-interlaced", insideInterlaced});
     cases.push_back({"larger-than-screen", PatternGif(3, 4, 1, 2, 6, 5)});
-    GifSpec single = PatternGif(1, 1, 0, 0, 1, 1);
+    GifLayout single = PatternGif(1, 1, 0, 0, 1, 1);
     single.transparent = 0;
     cases.push_back({"single", single});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = folder.File(std::string(c.name) + ".gif");
-        ASSERT_TRUE(WriteGif(path, c.spec));
+        ASSERT_TRUE(WriteGif(path, c.layout));
         int height = 0, width = 0;
-        const std::vector<uint8_t> expected = ExpectedGifAlpha(c.spec, &height, &width);
+        const std::vector<uint8_t> expected = ExpectedGifAlpha(c.layout, &height, &width);
         auto picture = LoadThroughImgPort(path);
         ASSERT_TRUE(picture);
         ASSERT_EQ(picture->width, width);
@@ -477,15 +479,15 @@ TEST(GifTransparencyAlpha, FramePlacementAndBackground)
 TEST(GifTransparencyAlpha, NothingToAdd)
 {
     CTemporaryFolder folder;
-    GifSpec noFlag = PatternGif(4, 4, 0, 0, 4, 4);
+    GifLayout noFlag = PatternGif(4, 4, 0, 0, 4, 4);
     noFlag.transparent = NO_TRANSPARENT_COLOR;
     ASSERT_TRUE(WriteGif(folder.File("noflag.gif"), noFlag));
     EXPECT_EQ(AddResult(folder.File("noflag.gif")), kPaletteAlphaNothingToAdd);
-    GifSpec noBlock = PatternGif(4, 4, 0, 0, 4, 4);
+    GifLayout noBlock = PatternGif(4, 4, 0, 0, 4, 4);
     noBlock.controlBlock = false;
     ASSERT_TRUE(WriteGif(folder.File("noblock.gif"), noBlock));
     EXPECT_EQ(AddResult(folder.File("noblock.gif")), kPaletteAlphaNothingToAdd);
-    GifSpec unused = PatternGif(4, 4, 0, 0, 4, 4);
+    GifLayout unused = PatternGif(4, 4, 0, 0, 4, 4);
     unused.transparent = 15;  // an index no pixel uses
     ASSERT_TRUE(WriteGif(folder.File("unused.gif"), unused));
     EXPECT_EQ(AddResult(folder.File("unused.gif")), kPaletteAlphaNothingToAdd);
@@ -512,22 +514,23 @@ TEST(GifTransparencyAlpha, GiflibCorpusFiles)
         control.TransparentColor = NO_TRANSPARENT_COLOR;
         DGifSavedExtensionToGCB(gif, 0, &control);
         const SavedImage& first = gif->SavedImages[0];
-        GifSpec spec;
-        spec.screenWidth = gif->SWidth;
-        spec.screenHeight = gif->SHeight;
-        spec.background = gif->SBackGroundColor;
-        spec.left = first.ImageDesc.Left;
-        spec.top = first.ImageDesc.Top;
-        spec.width = first.ImageDesc.Width;
-        spec.height = first.ImageDesc.Height;
-        spec.transparent = control.TransparentColor;
-        spec.indices.assign(first.RasterBits, first.RasterBits + size_t(spec.width) * spec.height);
+        GifLayout layout;
+        layout.screenWidth = gif->SWidth;
+        layout.screenHeight = gif->SHeight;
+        layout.background = gif->SBackGroundColor;
+        layout.left = first.ImageDesc.Left;
+        layout.top = first.ImageDesc.Top;
+        layout.width = first.ImageDesc.Width;
+        layout.height = first.ImageDesc.Height;
+        layout.transparent = control.TransparentColor;
+        layout.indices.assign(first.RasterBits,
+                              first.RasterBits + size_t(layout.width) * layout.height);
         DGifCloseFile(gif, &error);
 
         int height = 0, width = 0;
-        const std::vector<uint8_t> expected = ExpectedGifAlpha(spec, &height, &width);
+        const std::vector<uint8_t> expected = ExpectedGifAlpha(layout, &height, &width);
         const bool anyTransparent =
-            spec.transparent >= 0 &&
+            layout.transparent >= 0 &&
             std::find(expected.begin(), expected.end(), 0) != expected.end();
         if (anyTransparent) {
             ++withTransparency;
