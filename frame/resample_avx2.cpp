@@ -80,18 +80,24 @@ inline void SweepBlock(Accumulators& a, const SweepGroup& group, const int32_t* 
     }
 }
 
-inline __m128i RoundHalfUp(__m256d sum)
+// The byte of a sum s (0 <= s < 256), floor(s − 0.5) + 1 (see kernels.h for why that is the
+// reference's rounding; s − 0.5 is exact for s >= 0.5 and lies in [−0.5, 0) below), plus 2^52:
+// adding 2^52 to a whole number of 0 .. 255 is exact and leaves the number in the double's low
+// bits, with its bits 8 to 51 zero.
+inline __m256i ByteInLowBits(__m256d sum)
 {
-    // t = s truncated toward zero; t + 1 when s − t ≥ 0.5.
-    const __m256d t = _mm256_round_pd(sum, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    const __m256d up = _mm256_cmp_pd(_mm256_sub_pd(sum, t), _mm256_set1_pd(0.5), _CMP_GE_OQ);
-    return _mm256_cvttpd_epi32(_mm256_add_pd(t, _mm256_and_pd(up, _mm256_set1_pd(1.0))));
+    const __m256d floor = _mm256_round_pd(_mm256_sub_pd(sum, _mm256_set1_pd(0.5)),
+                                          _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    return _mm256_castpd_si256(_mm256_add_pd(floor, _mm256_set1_pd(4503599627370497.0)));
 }
 
-inline __m256i Join(__m256d low, __m256d high)
+// Four pixels as b | g << 8 | r << 16 in the low 24 bits of each 64-bit lane, the bits above zero.
+inline __m256i PixelLanes(__m256d blue, __m256d green, __m256d red)
 {
-    return _mm256_and_si256(_mm256_setr_m128i(RoundHalfUp(low), RoundHalfUp(high)),
-                            _mm256_set1_epi32(0xFF));
+    const __m256i bgr = _mm256_or_si256(ByteInLowBits(blue),
+                                        _mm256_or_si256(_mm256_slli_epi64(ByteInLowBits(green), 8),
+                                                        _mm256_slli_epi64(ByteInLowBits(red), 16)));
+    return _mm256_and_si256(bgr, _mm256_set1_epi64x(0xFFFFFF));
 }
 
 // Stores the sums of columns dx .. dx + 7 for the next group, or rounds them and writes the
@@ -109,9 +115,11 @@ inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
         _mm256_storeu_pd(acc + 2 * pw + dx + 4, a.r1);
         return true;
     }
+    // Pixels k and k + 4 share 64-bit lane k; one permute puts the eight in order.
+    const __m256i paired = _mm256_or_si256(PixelLanes(a.b0, a.g0, a.r0),
+                                           _mm256_slli_epi64(PixelLanes(a.b1, a.g1, a.r1), 32));
     const __m256i packed =
-        _mm256_or_si256(Join(a.b0, a.b1), _mm256_or_si256(_mm256_slli_epi32(Join(a.g0, a.g1), 8),
-                                                          _mm256_slli_epi32(Join(a.r0, a.r1), 16)));
+        _mm256_permutevar8x32_epi32(paired, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
     const __m256i squeezed =
         _mm256_shuffle_epi8(packed, _mm256_broadcastsi128_si256(_mm_setr_epi8(
                                         0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));

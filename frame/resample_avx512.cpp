@@ -87,22 +87,24 @@ inline void SweepBlock(Accumulators& a, const SweepGroup& group, const int32_t* 
 
 // The byte of a sum s (0 ≤ s < 256): t = s truncated toward zero, t + 1 when s − t ≥ 0.5; that
 // is floor(s − 0.5) + 1. For s ≥ 0.5, s − 0.5 is exact (0.5 is a whole number of s's units in
-// the last place), and for s < 0.5 it lies in [−0.5, 0) however it rounds, so converting it with
-// rounding toward minus infinity and adding 1 gives the same integer in three operations.
-inline __m256i FloorBelowHalf(__m512d sum)
+// the last place), and for s < 0.5 it lies in [−0.5, 0) however it rounds. Adding 2^52 + 1 with
+// rounding toward minus infinity then gives 2^52 + floor(s − 0.5) + 1 exactly (in [2^52, 2^53) the
+// doubles are the whole numbers, and x + 2^52 + 1 >= 2^52 + 0.5), so the double's low bits are the
+// byte and its bits 8 to 51 are zero; no conversion instruction is needed.
+inline __m512i ByteInLowBits(__m512d sum)
 {
-    return _mm512_cvt_roundpd_epi32(_mm512_sub_pd(sum, _mm512_set1_pd(0.5)),
-                                    _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    return _mm512_castpd_si512(_mm512_add_round_pd(_mm512_sub_pd(sum, _mm512_set1_pd(0.5)),
+                                                   _mm512_set1_pd(4503599627370497.0),
+                                                   _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC));
 }
 
-// The rounded sums of 16 columns as 32-bit integers. They lie within 0..255 (the weights of a
-// destination pixel add up to 1, so its sums stay within the byte range), so no mask is needed
-// before they are packed side by side.
-inline __m512i Join(__m512d low, __m512d high)
+// Eight pixels as b | g << 8 | r << 16 in the low 24 bits of each 64-bit lane (the bits above
+// hold the doubles' exponents and are dropped when the pixels are packed).
+inline __m512i PixelLanes(__m512d blue, __m512d green, __m512d red)
 {
-    const __m512i floors =
-        _mm512_inserti64x4(_mm512_castsi256_si512(FloorBelowHalf(low)), FloorBelowHalf(high), 1);
-    return _mm512_add_epi32(floors, _mm512_set1_epi32(1));
+    return _mm512_ternarylogic_epi64(ByteInLowBits(blue),
+                                     _mm512_slli_epi64(ByteInLowBits(green), 8),
+                                     _mm512_slli_epi64(ByteInLowBits(red), 16), 0xFE);
 }
 
 inline void LoadAccumulators(const SweepGroup& group, Accumulators& a, int dx)
@@ -136,11 +138,12 @@ inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
         _mm512_storeu_pd(acc + 2 * pw + dx + 8, a.r1);
         return true;
     }
-    // b | g << 8 | r << 16 in each 32-bit lane, then three of every four bytes kept: 48 bytes
-    // for 16 pixels.
-    const __m512i packed =
-        _mm512_ternarylogic_epi32(Join(a.b0, a.b1), _mm512_slli_epi32(Join(a.g0, a.g1), 8),
-                                  _mm512_slli_epi32(Join(a.r0, a.r1), 16), 0xFE);
+    // b | g << 8 | r << 16 in each 32-bit lane (the low halves of the two sets of 64-bit
+    // lanes), then three of every four bytes kept: 48 bytes for 16 pixels.
+    const __m512i packed = _mm512_permutex2var_epi32(
+        PixelLanes(a.b0, a.g0, a.r0),
+        _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30),
+        PixelLanes(a.b1, a.g1, a.r1));
     const __m512i squeezed =
         _mm512_shuffle_epi8(packed, _mm512_broadcast_i32x4(_mm_setr_epi8(
                                         0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
