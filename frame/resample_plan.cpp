@@ -55,6 +55,7 @@ struct ResamplePlan {
     PackRowFn packRow = nullptr;
     bool planes = false;  // source rows split into planes of doubles
     bool twoTap = false;  // plan.kernel is a two-tap kernel: no weight rows
+    bool near = false;    // two-tap kernels: every block's taps lie within `lanes` of its base
     SplitRowFn splitRow = nullptr;
 };
 
@@ -337,6 +338,7 @@ void ResampleBand(void* context, int band, int participant)
                                       ? static_cast<size_t>(nextLastRow - lastRow) * plan.stride
                                       : 0;
             group.tapIndex = plan.tapIndex.data();
+            group.near = plan.near;
             plan.kernel(group);
         }
     }
@@ -366,6 +368,8 @@ void ChooseKernel(ResamplePlan& plan, int level)
             plan.kernel = level >= 2 ? ResampleTwoTapAvx512 : ResampleTwoTapAvx2;
             plan.twoTap = true;
             plan.planes = true;
+            plan.near = std::all_of(plan.blockWindow.begin(), plan.blockWindow.end(),
+                                    [](uint8_t window) { return window == kWindowOne; });
             return;
         }
     }
