@@ -180,6 +180,17 @@ void ResampleTwoTapAvx512(const SweepGroup& group);
 void ResampleTwoTapAvx2(const SweepGroup& group);
 void SplitRowAvx2(const uint8_t* bgr, int width, double* planes, size_t planeLength);
 
+// The copy path of the two-tap plans with one tap per column. A destination pixel with a single
+// contribution has the sum p × W rounded, with p its source byte; when |W − 1| <= 2^-10 that sum
+// lies within [p − 0.25, p + 0.25] (255 × 2^-10 < 0.25, and rounding keeps it there, both ends
+// being doubles), so its byte is p. A row with one sweep and all its weights that near 1 is
+// therefore its source pixels repeated: out[dx] = source[tapColumn[dx]]. Groups of five pixels
+// each take a byte shuffle of the 16 bytes from their first source column (copyBase); groups
+// whose load or store would pass the row's end are copied byte by byte.
+inline constexpr double kCopyTolerance = 1.0 / 1024;
+void CopyPixelsAvx2(const uint8_t* sourceRow, int sourceWidth, const int32_t* copyBase,
+                    const uint8_t* copyShuffle, const int32_t* tapColumn, int width, uint8_t* out);
+
 void ResampleSweepsAvx2(const SweepGroup& group);
 void ResampleSweepsAvx512(const SweepGroup& group);
 void WeightRowAvx2(const double* overlap, double hy, double e, double* weights, size_t count);

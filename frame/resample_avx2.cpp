@@ -342,3 +342,24 @@ void ResampleTwoTapAvx2(const SweepGroup& group)
     else
         TwoTapRow<2>(group);
 }
+
+void CopyPixelsAvx2(const uint8_t* sourceRow, int sourceWidth, const int32_t* copyBase,
+                    const uint8_t* copyShuffle, const int32_t* tapColumn, int width, uint8_t* out)
+{
+    const int groups = (width + 4) / 5;
+    const size_t sourceBytes = static_cast<size_t>(sourceWidth) * 3;
+    const size_t outBytes = static_cast<size_t>(width) * 3;
+    int g = 0;
+    for (; g < groups; ++g) {
+        const size_t from = static_cast<size_t>(copyBase[g]) * 3;
+        const size_t to = static_cast<size_t>(g) * 15;
+        if (from + 16 > sourceBytes || to + 16 > outBytes) break;
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sourceRow + from));
+        const __m128i shuffle =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(copyShuffle + 16 * g));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + to), _mm_shuffle_epi8(bytes, shuffle));
+    }
+    for (int dx = 5 * g; dx < width; ++dx)
+        memcpy(out + static_cast<size_t>(dx) * 3,
+               sourceRow + static_cast<size_t>(tapColumn[dx]) * 3, 3);
+}

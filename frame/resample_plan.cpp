@@ -6,6 +6,7 @@
 #include "frame/resample_plan.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -56,6 +57,11 @@ struct ResamplePlan {
     bool planes = false;  // source rows split into planes of doubles
     bool twoTap = false;  // plan.kernel is a two-tap kernel: no weight rows
     bool near = false;    // two-tap kernels: every block's taps lie within `lanes` of its base
+    // One tap per column, scaling up: a destination row with one sweep whose weights are all
+    // near 1 is its source row's pixels repeated (see CopyPixelsAvx2), in groups of five.
+    bool copyRows = false;
+    std::vector<int32_t> copyBase;     // [groups]: first source column of each group
+    std::vector<uint8_t> copyShuffle;  // [groups][16]: byte shuffle from 16 bytes at that column
     SplitRowFn splitRow = nullptr;
 };
 
@@ -192,7 +198,9 @@ class CWeightCache {
     {
     }
 
-    const double* Get(double overlap, bool recurring, long stamp)
+    // The weight row of a sweep; `nearOne`, when given, is set to whether all its weights lie
+    // within 2^-10 of 1.
+    const double* Get(double overlap, bool recurring, long stamp, bool* nearOne = nullptr)
     {
         uint64_t key;
         memcpy(&key, &overlap, sizeof key);
@@ -200,6 +208,7 @@ class CWeightCache {
             for (Slot& slot : m_slots)
                 if (slot.valid && slot.key == key) {
                     slot.lastUse = stamp;
+                    if (nearOne != nullptr) *nearOne = NearOne(slot);
                     return Row(slot);
                 }
         Slot* victim = nullptr;
@@ -211,6 +220,8 @@ class CWeightCache {
         victim->lastUse = stamp;
         double* row = Row(*victim);
         m_plan.weightRow(m_plan.tapOverlap.data(), overlap, m_plan.e, row, m_rowLength);
+        victim->nearOne = -1;
+        if (nearOne != nullptr) *nearOne = NearOne(*victim);
         return row;
     }
 
@@ -219,7 +230,19 @@ class CWeightCache {
         bool valid = false;
         uint64_t key = 0;
         long lastUse = -1;
+        int nearOne = -1;  // -1 not yet known, else 0 or 1
     };
+    bool NearOne(Slot& slot)
+    {
+        if (slot.nearOne < 0) {
+            const double* row = Row(slot);
+            bool near = true;
+            for (int dx = 0; dx < m_plan.width; ++dx)
+                near &= std::abs(row[dx] - 1.0) <= kCopyTolerance;
+            slot.nearOne = near ? 1 : 0;
+        }
+        return slot.nearOne == 1;
+    }
     double* Row(const Slot& slot)
     {
         return m_storage.get() + m_rowLength * (&slot - m_slots.data());
@@ -292,6 +315,39 @@ struct ResampleJob {
     std::vector<BandScratch> scratch;  // one per thread
 };
 
+// Whether destination rows a and b have the same sweeps: the same source rows, with overlaps
+// equal to the bit.
+bool SameSweeps(const ResamplePlan& plan, int a, int b)
+{
+    const int count = plan.firstSweep[a + 1] - plan.firstSweep[a];
+    if (plan.firstSweep[b + 1] - plan.firstSweep[b] != count) return false;
+    for (int i = 0; i < count; ++i) {
+        const Sweep& x = plan.sweeps[plan.firstSweep[a] + i];
+        const Sweep& y = plan.sweeps[plan.firstSweep[b] + i];
+        if (x.row != y.row || memcmp(&x.overlap, &y.overlap, sizeof x.overlap) != 0) return false;
+    }
+    return true;
+}
+
+// The groups of five destination pixels of the copy path: each reads 16 bytes from its first
+// source column, and five consecutive columns of a plan that scales up lie within five source
+// columns (each source column covers more than one destination column).
+void BuildCopy(ResamplePlan& plan)
+{
+    const int groups = (plan.width + 4) / 5;
+    plan.copyBase.resize(groups);
+    plan.copyShuffle.assign(static_cast<size_t>(groups) * 16, 0x80);
+    for (int g = 0; g < groups; ++g) {
+        const int base = plan.tapColumn[5 * g];
+        plan.copyBase[g] = base;
+        for (int i = 0; i < 5 && 5 * g + i < plan.width; ++i)
+            for (int c = 0; c < 3; ++c)
+                plan.copyShuffle[16 * g + 3 * i + c] =
+                    static_cast<uint8_t>(3 * (plan.tapColumn[5 * g + i] - base) + c);
+    }
+    plan.copyRows = true;
+}
+
 void ResampleBand(void* context, int band, int participant)
 {
     ResampleJob& job = *static_cast<ResampleJob*>(context);
@@ -300,6 +356,27 @@ void ResampleBand(void* context, int band, int participant)
     long& stamp = scratch.stamp;
     for (int dy = job.bandStart[band]; dy < job.bandStart[band + 1]; ++dy) {
         const int first = plan.firstSweep[dy], end = plan.firstSweep[dy + 1];
+        uint8_t* destination = plan.destination + static_cast<size_t>(dy) * plan.width * 3;
+        const size_t rowBytes = static_cast<size_t>(plan.width) * 3;
+        // A row whose sweeps are those of the row before (the same source rows with overlaps
+        // equal to the bit) has the same sums, so the same bytes; the row before is this
+        // band's, already written.
+        if (dy > job.bandStart[band] && SameSweeps(plan, dy - 1, dy)) {
+            memcpy(destination, destination - rowBytes, rowBytes);
+            continue;
+        }
+        if (plan.copyRows && end - first == 1) {
+            ++stamp;
+            bool nearOne = false;
+            const Sweep& sweep = plan.sweeps[first];
+            scratch.cache->Get(sweep.overlap, sweep.recurring, stamp, &nearOne);
+            if (nearOne) {
+                CopyPixelsAvx2(plan.source + static_cast<size_t>(sweep.row) * plan.stride,
+                               plan.sourceWidth, plan.copyBase.data(), plan.copyShuffle.data(),
+                               plan.tapColumn.data(), plan.width, destination);
+                continue;
+            }
+        }
         for (int groupStart = first; groupStart < end; groupStart += job.groupSize) {
             const int groupEnd = std::min(end, groupStart + job.groupSize);
             ++stamp;
@@ -324,7 +401,7 @@ void ResampleBand(void* context, int band, int participant)
             group.accumulator = scratch.accumulator.get();
             group.first = groupStart == first;
             group.last = groupEnd == end;
-            group.destination = plan.destination + static_cast<size_t>(dy) * plan.width * 3;
+            group.destination = destination;
             // The rows of the next group past this group's last row, within this band.
             const int nextEnd =
                 groupEnd < end ? std::min(end, groupEnd + job.groupSize)
@@ -370,6 +447,7 @@ void ChooseKernel(ResamplePlan& plan, int level)
             plan.planes = true;
             plan.near = std::all_of(plan.blockWindow.begin(), plan.blockWindow.end(),
                                     [](uint8_t window) { return window == kWindowOne; });
+            if (taps == 1) BuildCopy(plan);
             return;
         }
     }

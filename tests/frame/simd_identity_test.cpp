@@ -301,6 +301,25 @@ TEST_F(SimdMatchesScalar, ResampleUpOnTheTwoTapKernelInBands)
     });
 }
 
+TEST_F(SimdMatchesScalar, ResampleUpByWholeRatiosCopiesAndRepeatsRows)
+{
+    // Whole ratios across give one tap per column: rows with one sweep take the copy path (groups
+    // of five pixels, the last groups byte by byte), rows equal to the one before are repeated,
+    // and rows with two sweeps are summed; widths that end a group early or late, in one band
+    // and in several.
+    std::vector<ResampleCase> cases;
+    uint32_t seed = 300;
+    for (int sw : {1, 2, 5, 6, 7, 11, 64, 641})
+        for (int ratio : {2, 3, 4})
+            for (auto [sh, dh] : {std::pair{1, 1}, {1, 2}, {4, 9}, {7, 16}, {3, 3}})
+                cases.emplace_back(sh, sw, dh, sw * ratio, seed++);
+    cases.emplace_back(540, 960, 1080, 1920, seed++);  // both ways by two: every row a copy
+    cases.emplace_back(360, 640, 1080, 1920, seed++);  // both ways by three
+    ForEachVariant([&] {
+        for (const ResampleCase& c : cases) c.ExpectFastMatches();
+    });
+}
+
 TEST_F(SimdMatchesScalar, ResampleUpNearHalves)
 {
     // 0 and 1 side by side, stretched to three columns: the middle column takes half of each, so
