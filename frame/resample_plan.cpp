@@ -14,6 +14,7 @@
 #include <new>
 #include <vector>
 
+#include "block/frame_block.h"
 #include "frame/frame.h"
 #include "frame/kernels.h"
 
@@ -62,6 +63,13 @@ struct ResamplePlan {
     bool copyRows = false;
     std::vector<int32_t> copyBase;     // [groups]: first source column of each group
     std::vector<uint8_t> copyShuffle;  // [groups][16]: byte shuffle from 16 bytes at that column
+    // The weight table, when the sweeps' overlaps take few distinct values (see BuildWeightTable):
+    // one weight row per distinct overlap, made once per call and shared by the threads; null
+    // when the rows come from each thread's CWeightCache instead.
+    double* weightTable = nullptr;
+    size_t weightRowLength = 0;       // doubles per weight row
+    std::vector<int> sweepWeightRow;  // [sweeps]: the table row of each sweep
+    std::vector<uint8_t> rowNearOne;  // [table rows]: all weights within kCopyTolerance of 1
     SplitRowFn splitRow = nullptr;
 };
 
@@ -369,7 +377,10 @@ void ResampleBand(void* context, int band, int participant)
             ++stamp;
             bool nearOne = false;
             const Sweep& sweep = plan.sweeps[first];
-            scratch.cache->Get(sweep.overlap, sweep.recurring, stamp, &nearOne);
+            if (plan.weightTable != nullptr)
+                nearOne = plan.rowNearOne[plan.sweepWeightRow[first]] != 0;
+            else
+                scratch.cache->Get(sweep.overlap, sweep.recurring, stamp, &nearOne);
             if (nearOne) {
                 CopyPixelsAvx2(plan.source + static_cast<size_t>(sweep.row) * plan.stride,
                                plan.sourceWidth, plan.copyBase.data(), plan.copyShuffle.data(),
@@ -384,7 +395,9 @@ void ResampleBand(void* context, int band, int participant)
                 const Sweep& sweep = plan.sweeps[i];
                 scratch.rows[i - groupStart] = scratch.PreparedRow(plan, sweep.row);
                 scratch.weights[i - groupStart] =
-                    scratch.cache->Get(sweep.overlap, sweep.recurring, stamp);
+                    plan.weightTable != nullptr
+                        ? plan.weightTable + plan.weightRowLength * plan.sweepWeightRow[i]
+                        : scratch.cache->Get(sweep.overlap, sweep.recurring, stamp);
             }
             SweepGroup group;
             group.tapColumn = plan.tapColumn.data();
@@ -456,6 +469,78 @@ void ChooseKernel(ResamplePlan& plan, int level)
     BuildBlocks(plan);
 }
 
+// Many plans meet the same few overlaps again and again: where the ratio of the heights is a
+// simple fraction the source rows cut the destination rows at the same places, period after
+// period, and the doubles come out equal to the bit. Such plans get one weight row per distinct
+// overlap, made once per call (by bands, on the call's threads) in a frame block that the
+// destructor releases. Plans whose overlaps are mostly distinct (less than two sweeps per
+// distinct value), or whose table would pass kWeightTableBytes, keep the per-thread caches.
+class CWeightTable {
+  public:
+    static constexpr size_t kWeightTableBytes = 24 << 20;
+
+    CWeightTable(ResamplePlan& plan, int threads)
+        : m_plan(plan)
+    {
+        std::vector<uint64_t> keys(plan.sweeps.size());
+        for (size_t i = 0; i < keys.size(); ++i) memcpy(&keys[i], &plan.sweeps[i].overlap, 8);
+        std::vector<uint64_t> distinct = keys;
+        std::sort(distinct.begin(), distinct.end());
+        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+        const size_t rowLength =
+            static_cast<size_t>(plan.twoTap ? plan.usedTaps : plan.taps) * plan.paddedWidth;
+        if (distinct.size() * 2 > keys.size() ||
+            distinct.size() * rowLength * sizeof(double) > kWeightTableBytes)
+            return;
+        double* table =
+            static_cast<double*>(AllocateFrameBlock(distinct.size() * rowLength * sizeof(double)));
+        if (table == nullptr) throw std::bad_alloc();
+        plan.weightTable = table;
+        plan.weightRowLength = rowLength;
+        plan.sweepWeightRow.resize(keys.size());
+        for (size_t i = 0; i < keys.size(); ++i)
+            plan.sweepWeightRow[i] = static_cast<int>(
+                std::lower_bound(distinct.begin(), distinct.end(), keys[i]) - distinct.begin());
+        m_overlaps.resize(distinct.size());
+        for (size_t i = 0; i < distinct.size(); ++i) memcpy(&m_overlaps[i], &distinct[i], 8);
+        plan.rowNearOne.assign(distinct.size(), 0);
+        const int bands = std::min<int>(static_cast<int>(distinct.size()), threads * 4);
+        m_bands = bands;
+        RunBands(bands, threads, &CWeightTable::MakeBand, this);
+    }
+    ~CWeightTable()
+    {
+        if (m_plan.weightTable != nullptr) ReleaseFrameBlock(m_plan.weightTable);
+        m_plan.weightTable = nullptr;
+    }
+    CWeightTable(const CWeightTable&) = delete;
+    CWeightTable& operator=(const CWeightTable&) = delete;
+
+  private:
+    static void MakeBand(void* context, int band, int)
+    {
+        CWeightTable& self = *static_cast<CWeightTable*>(context);
+        ResamplePlan& plan = self.m_plan;
+        const size_t rows = self.m_overlaps.size();
+        for (size_t row = rows * band / self.m_bands; row < rows * (band + 1) / self.m_bands;
+             ++row) {
+            double* weights = plan.weightTable + plan.weightRowLength * row;
+            plan.weightRow(plan.tapOverlap.data(), self.m_overlaps[row], plan.e, weights,
+                           plan.weightRowLength);
+            if (plan.copyRows) {
+                bool near = true;
+                for (int dx = 0; dx < plan.width; ++dx)
+                    near &= std::abs(weights[dx] - 1.0) <= kCopyTolerance;
+                plan.rowNearOne[row] = near ? 1 : 0;
+            }
+        }
+    }
+
+    ResamplePlan& m_plan;
+    std::vector<double> m_overlaps;  // [table rows]: the distinct overlaps, in table order
+    int m_bands = 0;
+};
+
 }  // namespace
 
 int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth, uint8_t* destination,
@@ -486,6 +571,7 @@ int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth, u
 
         const size_t work = plan.sweeps.size() * static_cast<size_t>(plan.taps) * plan.paddedWidth;
         const int threads = ThreadsFor(work);
+        CWeightTable table(plan, threads);
         // A few bands per thread, of about equal sweep work, so that a thread that starts late
         // takes fewer; each band starts at its first row's precomputed sweeps.
         const int bands = std::min(threads == 1 ? 1 : threads * 4, height);
@@ -506,7 +592,8 @@ int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth, u
             scratch.accumulator.reset(new double[static_cast<size_t>(plan.paddedWidth) * 3]);
             scratch.weights.assign(groupSize, nullptr);
             scratch.rows.assign(groupSize, nullptr);
-            scratch.cache = std::make_unique<CWeightCache>(plan, slots);
+            if (plan.weightTable == nullptr)
+                scratch.cache = std::make_unique<CWeightCache>(plan, slots);
             scratch.Allocate(plan, groupSize + 2);
         }
         RunBands(bands, threads, ResampleBand, &job);
