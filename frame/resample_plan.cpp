@@ -63,6 +63,17 @@ struct ResamplePlan {
     bool copyRows = false;
     std::vector<int32_t> copyBase;     // [groups]: first source column of each group
     std::vector<uint8_t> copyShuffle;  // [groups][16]: byte shuffle from 16 bytes at that column
+    // Tap rows whose overlaps are mostly 0 (the second tap of a plan scaling up by more than
+    // two): their weights are made for the nonzero overlaps only and put in place; the rest of
+    // such a row holds 0, the division's weight for overlap 0, written once per row buffer.
+    struct SparseTap {
+        int tap = 0;
+        std::vector<int32_t> columns;  // the columns with a nonzero overlap
+        std::vector<double> overlaps;  // their overlaps, padded with 0 to a multiple of 16
+    };
+    std::vector<SparseTap> sparseTaps;
+    std::vector<uint8_t> tapIsSparse;  // [row taps]
+    size_t longestSparse = 0;          // the most padded overlaps of a sparse tap
     // The weight table, when the sweeps' overlaps take few distinct values (see BuildWeightTable):
     // one weight row per distinct overlap, made once per call and shared by the threads; null
     // when the rows come from each thread's CWeightCache instead.
@@ -191,6 +202,63 @@ void BuildTapIndex(ResamplePlan& plan, int level)
     }
 }
 
+// Finds the tap rows with mostly zero overlaps (at most 60 % nonzero) and lists their nonzero
+// columns.
+void FindSparseTaps(ResamplePlan& plan)
+{
+    const int rowTaps = plan.twoTap ? plan.usedTaps : plan.taps;
+    const size_t pw = static_cast<size_t>(plan.paddedWidth);
+    plan.tapIsSparse.assign(static_cast<size_t>(rowTaps), 0);
+    for (int tap = 0; tap < rowTaps; ++tap) {
+        const double* overlap = plan.tapOverlap.data() + tap * pw;
+        ResamplePlan::SparseTap sparse;
+        sparse.tap = tap;
+        for (int dx = 0; dx < plan.width; ++dx)
+            if (overlap[dx] != 0.0) sparse.columns.push_back(dx);
+        if (sparse.columns.size() * 5 > static_cast<size_t>(plan.width) * 3) continue;
+        sparse.overlaps.assign((sparse.columns.size() + 15) / 16 * 16, 0.0);
+        for (size_t i = 0; i < sparse.columns.size(); ++i)
+            sparse.overlaps[i] = overlap[sparse.columns[i]];
+        plan.longestSparse = std::max(plan.longestSparse, sparse.overlaps.size());
+        plan.tapIsSparse[tap] = 1;
+        plan.sparseTaps.push_back(std::move(sparse));
+    }
+}
+
+// Writes the zeros of the sparse tap rows of one weight row.
+void ClearSparseTaps(const ResamplePlan& plan, double* row)
+{
+    for (const ResamplePlan::SparseTap& sparse : plan.sparseTaps)
+        std::fill_n(row + static_cast<size_t>(sparse.tap) * plan.paddedWidth, plan.paddedWidth,
+                    0.0);
+}
+
+// One weight row, ((wx × hy) × 4000000) ÷ E for every tap of every column: dense tap rows in
+// one pass, sparse ones through `compact` (longestSparse doubles) for their nonzero columns.
+void MakeWeights(const ResamplePlan& plan, double hy, double* row, double* compact)
+{
+    const int rowTaps = plan.twoTap ? plan.usedTaps : plan.taps;
+    const size_t pw = static_cast<size_t>(plan.paddedWidth);
+    int tap = 0;
+    size_t sparseIndex = 0;
+    while (tap < rowTaps) {
+        if (plan.tapIsSparse[tap] != 0) {
+            const ResamplePlan::SparseTap& sparse = plan.sparseTaps[sparseIndex++];
+            plan.weightRow(sparse.overlaps.data(), hy, plan.e, compact, sparse.overlaps.size());
+            double* weights = row + tap * pw;
+            for (size_t i = 0; i < sparse.columns.size(); ++i)
+                weights[sparse.columns[i]] = compact[i];
+            ++tap;
+            continue;
+        }
+        int end = tap + 1;  // the dense tap rows from here, made in one pass
+        while (end < rowTaps && plan.tapIsSparse[end] == 0) ++end;
+        plan.weightRow(plan.tapOverlap.data() + tap * pw, hy, plan.e, row + tap * pw,
+                       (end - tap) * pw);
+        tap = end;
+    }
+}
+
 // The weight rows of one thread: a few slots, each holding ((wx × hy) × 4000000) ÷ E for every
 // tap of every column (for a two-tap kernel with one tap, the one tap only). Rows of recurring
 // overlaps stay (keyed by the overlap's bit pattern, least recently used out first); the others are
@@ -203,6 +271,7 @@ class CWeightCache {
                       plan.paddedWidth)
         , m_storage(new double[m_rowLength * slots])
         , m_slots(slots)
+        , m_compact(plan.longestSparse)
     {
     }
 
@@ -227,7 +296,11 @@ class CWeightCache {
         victim->key = key;
         victim->lastUse = stamp;
         double* row = Row(*victim);
-        m_plan.weightRow(m_plan.tapOverlap.data(), overlap, m_plan.e, row, m_rowLength);
+        if (!victim->cleared) {
+            ClearSparseTaps(m_plan, row);
+            victim->cleared = true;
+        }
+        MakeWeights(m_plan, overlap, row, m_compact.data());
         victim->nearOne = -1;
         if (nearOne != nullptr) *nearOne = NearOne(*victim);
         return row;
@@ -238,7 +311,8 @@ class CWeightCache {
         bool valid = false;
         uint64_t key = 0;
         long lastUse = -1;
-        int nearOne = -1;  // -1 not yet known, else 0 or 1
+        int nearOne = -1;      // -1 not yet known, else 0 or 1
+        bool cleared = false;  // the zeros of the sparse taps are written
     };
     bool NearOne(Slot& slot)
     {
@@ -260,6 +334,7 @@ class CWeightCache {
     size_t m_rowLength;
     std::unique_ptr<double[]> m_storage;  // not cleared: a slot is written before it is read
     std::vector<Slot> m_slots;
+    std::vector<double> m_compact;  // the weights of one sparse tap
 };
 
 // What one thread needs of its own, kept from band to band.
@@ -558,6 +633,7 @@ int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth, u
             (1.0 / static_cast<double>(width)) * (1.0 / static_cast<double>(height)) * 4000000.0;
         plan.destination = destination;
         ChooseKernel(plan, level);
+        FindSparseTaps(plan);
 
         // Weight rows of a group are read for every block of columns, so a group stays within
         // the second-level cache; the cache of rows keeps a few more.

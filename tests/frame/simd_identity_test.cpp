@@ -291,9 +291,11 @@ TEST_F(SimdMatchesScalar, ResampleUpOnTheTwoTapKernel)
 TEST_F(SimdMatchesScalar, ResampleUpOnTheTwoTapKernelInBands)
 {
     // Scaling up above the work from which a call uses threads, in both shapes of tap.
-    const ResampleCase cases[] = {{480, 640, 1080, 1920, 11},   // three times: one tap
-                                  {487, 720, 1080, 1920, 12},   // two taps
-                                  {150, 1024, 400, 1440, 13}};  // two taps, fewer rows
+    const ResampleCase cases[] = {
+        {480, 640, 1080, 1920, 11},   // three times: one tap
+        {487, 720, 1080, 1920, 12},   // two taps, the second mostly 0; weights cached per thread
+        {480, 720, 1080, 1920, 14},   // the same across, rows of few overlaps: a weight table
+        {150, 1024, 400, 1440, 13}};  // two taps, fewer rows
     ForEachVariant([&] {
         for (const ResampleCase& c : cases) c.ExpectFastMatches();
     });
