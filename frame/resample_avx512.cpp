@@ -27,25 +27,45 @@ struct Accumulators {
     __m512d b0, b1, g0, g1, r0, r1;
 };
 
+// Each channel byte of 8 pixels becomes the double 2^52 + value through byte moves alone:
+// the pixel words are spread to the low halves of 64-bit lanes whose high halves hold 2^52's
+// exponent (0x43300000), and one byte shuffle per channel keeps the channel's byte and zeroes
+// the other three. The product value × weight is then one fused step, (2^52 + value) × weight −
+// 2^52 × weight, rounded once: the exact real is value × weight, so the rounding is the
+// reference's rounded multiply, with no conversion.
+inline __m512i BiasedLaneMask(int channel)
+{
+    const char c = static_cast<char>(channel);
+    const char z = static_cast<char>(0x80);
+    return _mm512_broadcast_i32x4(
+        _mm_setr_epi8(c, z, z, z, 4, 5, 6, 7, static_cast<char>(c + 8), z, z, z, 12, 13, 14, 15));
+}
+
 inline void Accumulate(Accumulators& a, __m512i pixels, const double* weights, __m512i blueMask,
                        __m512i greenMask, __m512i redMask)
 {
+    const __m512i exponent = _mm512_set1_epi32(0x43300000);
+    const __m512i low = _mm512_permutex2var_epi32(
+        pixels, _mm512_setr_epi32(0, 16, 1, 16, 2, 16, 3, 16, 4, 16, 5, 16, 6, 16, 7, 16),
+        exponent);
+    const __m512i high = _mm512_permutex2var_epi32(
+        pixels, _mm512_setr_epi32(8, 16, 9, 16, 10, 16, 11, 16, 12, 16, 13, 16, 14, 16, 15, 16),
+        exponent);
     const __m512d w0 = _mm512_loadu_pd(weights);
     const __m512d w1 = _mm512_loadu_pd(weights + 8);
-    const __m512i blue = _mm512_shuffle_epi8(pixels, blueMask);
-    const __m512i green = _mm512_shuffle_epi8(pixels, greenMask);
-    const __m512i red = _mm512_shuffle_epi8(pixels, redMask);
+    const __m512d bias = _mm512_set1_pd(-4503599627370496.0);
+    const __m512d c0 = _mm512_mul_pd(w0, bias);
+    const __m512d c1 = _mm512_mul_pd(w1, bias);
     // sum := value × weight + sum, a rounded multiply and then a rounded add.
-    a.b0 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(blue)), w0), a.b0);
-    a.b1 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(blue, 1)), w1),
-                         a.b1);
-    a.g0 =
-        _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(green)), w0), a.g0);
-    a.g1 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(green, 1)), w1),
-                         a.g1);
-    a.r0 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(red)), w0), a.r0);
-    a.r1 = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(red, 1)), w1),
-                         a.r1);
+    const auto term = [](__m512i lanes, __m512i mask, __m512d w, __m512d c) {
+        return _mm512_fmadd_pd(_mm512_castsi512_pd(_mm512_shuffle_epi8(lanes, mask)), w, c);
+    };
+    a.b0 = _mm512_add_pd(term(low, blueMask, w0, c0), a.b0);
+    a.b1 = _mm512_add_pd(term(high, blueMask, w1, c1), a.b1);
+    a.g0 = _mm512_add_pd(term(low, greenMask, w0, c0), a.g0);
+    a.g1 = _mm512_add_pd(term(high, greenMask, w1, c1), a.g1);
+    a.r0 = _mm512_add_pd(term(low, redMask, w0, c0), a.r0);
+    a.r1 = _mm512_add_pd(term(high, redMask, w1, c1), a.r1);
 }
 
 // The taps of one block for one sweep, with the window fetched as `Window` says.
@@ -200,7 +220,8 @@ void PackRowAvx512(const uint8_t* bgr, int width, int32_t* packed)
 
 void ResampleSweepsAvx512(const SweepGroup& group)
 {
-    const __m512i blueMask = ChannelMask(0), greenMask = ChannelMask(1), redMask = ChannelMask(2);
+    const __m512i blueMask = BiasedLaneMask(0), greenMask = BiasedLaneMask(1),
+                  redMask = BiasedLaneMask(2);
     for (int dx = 0; dx < group.paddedWidth; dx += 16) {
         PrefetchShare(group, dx, 16);
         Accumulators a;
