@@ -597,11 +597,12 @@ class CWeightTable {
         CWeightTable& self = *static_cast<CWeightTable*>(context);
         ResamplePlan& plan = self.m_plan;
         const size_t rows = self.m_overlaps.size();
+        std::vector<double> compact(plan.longestSparse);
         for (size_t row = rows * band / self.m_bands; row < rows * (band + 1) / self.m_bands;
              ++row) {
             double* weights = plan.weightTable + plan.weightRowLength * row;
-            plan.weightRow(plan.tapOverlap.data(), self.m_overlaps[row], plan.e, weights,
-                           plan.weightRowLength);
+            ClearSparseTaps(plan, weights);
+            MakeWeights(plan, self.m_overlaps[row], weights, compact.data());
             if (plan.copyRows) {
                 bool near = true;
                 for (int dx = 0; dx < plan.width; ++dx)
