@@ -27,7 +27,8 @@ int DetectCpuLevel()
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512vl"))
         return 2;
-    if (__builtin_cpu_supports("avx2")) return 1;
+    // The AVX2 resampler uses FMA too; every processor with AVX2 has it.
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return 1;
     return 0;
 }
 

@@ -24,25 +24,41 @@ struct Accumulators {
     __m256d b0, b1, g0, g1, r0, r1;
 };
 
+// As at AVX-512 (see Accumulate in resample_avx512.cpp): each channel byte becomes the double
+// 2^52 + value through byte moves, and value × weight is one fused (2^52 + value) × weight −
+// 2^52 × weight, rounded once like the reference's multiply. Unpacking the eight pixel words with
+// 2^52's exponent words puts columns 0, 1, 4, 5 in one vector and 2, 3, 6, 7 in the other; the
+// plan stores this level's weights in that order (see ChooseKernel), the sums stay in it, and
+// Finish puts the pixels back in order.
+inline __m256i BiasedLaneMask(int channel)
+{
+    const char c = static_cast<char>(channel);
+    const char z = static_cast<char>(0x80);
+    return _mm256_broadcastsi128_si256(
+        _mm_setr_epi8(c, z, z, z, 4, 5, 6, 7, static_cast<char>(c + 8), z, z, z, 12, 13, 14, 15));
+}
+
 inline void Accumulate(Accumulators& a, __m256i pixels, const double* weights, __m256i blueMask,
                        __m256i greenMask, __m256i redMask)
 {
+    const __m256i exponent = _mm256_set1_epi32(0x43300000);
+    const __m256i low = _mm256_unpacklo_epi32(pixels, exponent);   // columns 0, 1, 4, 5
+    const __m256i high = _mm256_unpackhi_epi32(pixels, exponent);  // columns 2, 3, 6, 7
     const __m256d w0 = _mm256_loadu_pd(weights);
     const __m256d w1 = _mm256_loadu_pd(weights + 4);
-    const __m256i blue = _mm256_shuffle_epi8(pixels, blueMask);
-    const __m256i green = _mm256_shuffle_epi8(pixels, greenMask);
-    const __m256i red = _mm256_shuffle_epi8(pixels, redMask);
+    const __m256d bias = _mm256_set1_pd(-0x1p52);
+    const __m256d c0 = _mm256_mul_pd(w0, bias);
+    const __m256d c1 = _mm256_mul_pd(w1, bias);
     // sum := value × weight + sum, a rounded multiply and then a rounded add.
-    a.b0 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(blue)), w0), a.b0);
-    a.b1 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(blue, 1)), w1),
-                         a.b1);
-    a.g0 =
-        _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(green)), w0), a.g0);
-    a.g1 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(green, 1)), w1),
-                         a.g1);
-    a.r0 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(red)), w0), a.r0);
-    a.r1 = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(red, 1)), w1),
-                         a.r1);
+    const auto term = [](__m256i lanes, __m256i mask, __m256d w, __m256d c) {
+        return _mm256_fmadd_pd(_mm256_castsi256_pd(_mm256_shuffle_epi8(lanes, mask)), w, c);
+    };
+    a.b0 = _mm256_add_pd(term(low, blueMask, w0, c0), a.b0);
+    a.b1 = _mm256_add_pd(term(high, blueMask, w1, c1), a.b1);
+    a.g0 = _mm256_add_pd(term(low, greenMask, w0, c0), a.g0);
+    a.g1 = _mm256_add_pd(term(high, greenMask, w1, c1), a.g1);
+    a.r0 = _mm256_add_pd(term(low, redMask, w0, c0), a.r0);
+    a.r1 = _mm256_add_pd(term(high, redMask, w1, c1), a.r1);
 }
 
 template <int Window>
@@ -100,9 +116,20 @@ inline __m256i PixelLanes(__m256d blue, __m256d green, __m256d red)
     return _mm256_and_si256(bgr, _mm256_set1_epi64x(0xFFFFFF));
 }
 
+inline __m256i ColumnOrder()
+{
+    return _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+}
+inline __m256i UnpackedOrder()
+{
+    return _mm256_setr_epi32(0, 2, 1, 3, 4, 6, 5, 7);
+}
+
 // Stores the sums of columns dx .. dx + 7 for the next group, or rounds them and writes the
 // pixels of the destination row. Returns false after the row's last pixel.
-inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
+// `order` puts the eight pixels in column order: ColumnOrder() for sums of columns 0-3 and 4-7,
+// UnpackedOrder() for those of the packed-word kernel (columns 0, 1, 4, 5 and 2, 3, 6, 7).
+inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx, __m256i order)
 {
     const size_t pw = static_cast<size_t>(group.paddedWidth);
     if (!group.last) {
@@ -118,8 +145,7 @@ inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
     // Pixels k and k + 4 share 64-bit lane k; one permute puts the eight in order.
     const __m256i paired = _mm256_or_si256(PixelLanes(a.b0, a.g0, a.r0),
                                            _mm256_slli_epi64(PixelLanes(a.b1, a.g1, a.r1), 32));
-    const __m256i packed =
-        _mm256_permutevar8x32_epi32(paired, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+    const __m256i packed = _mm256_permutevar8x32_epi32(paired, order);
     const __m256i squeezed =
         _mm256_shuffle_epi8(packed, _mm256_broadcastsi128_si256(_mm_setr_epi8(
                                         0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
@@ -195,7 +221,8 @@ void PackRowAvx2(const uint8_t* bgr, int width, int32_t* packed)
 
 void ResampleSweepsAvx2(const SweepGroup& group)
 {
-    const __m256i blueMask = ChannelMask(0), greenMask = ChannelMask(1), redMask = ChannelMask(2);
+    const __m256i blueMask = BiasedLaneMask(0), greenMask = BiasedLaneMask(1),
+                  redMask = BiasedLaneMask(2);
     for (int dx = 0; dx < group.paddedWidth; dx += 8) {
         PrefetchShare(group, dx, 8);
         Accumulators a;
@@ -221,7 +248,7 @@ void ResampleSweepsAvx2(const SweepGroup& group)
                     break;
             }
         }
-        if (!Finish(group, a, dx)) break;
+        if (!Finish(group, a, dx, UnpackedOrder())) break;
     }
 }
 
@@ -318,7 +345,7 @@ void TwoTapRow(const SweepGroup& group)
                 }
             }
         }
-        if (!Finish(group, a, dx)) break;
+        if (!Finish(group, a, dx, ColumnOrder())) break;
     }
 }
 

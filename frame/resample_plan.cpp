@@ -213,8 +213,10 @@ void FindSparseTaps(ResamplePlan& plan)
         const double* overlap = plan.tapOverlap.data() + tap * pw;
         ResamplePlan::SparseTap sparse;
         sparse.tap = tap;
-        for (int dx = 0; dx < plan.width; ++dx)
-            if (overlap[dx] != 0.0) sparse.columns.push_back(dx);
+        // All padded places: at AVX2 the packed-word kernel's overlaps are stored out of column
+        // order within blocks of eight (padded columns have overlap 0).
+        for (int at = 0; at < plan.paddedWidth; ++at)
+            if (overlap[at] != 0.0) sparse.columns.push_back(at);
         if (sparse.columns.size() * 5 > static_cast<size_t>(plan.width) * 3) continue;
         sparse.overlaps.assign((sparse.columns.size() + 15) / 16 * 16, 0.0);
         for (size_t i = 0; i < sparse.columns.size(); ++i)
@@ -542,6 +544,17 @@ void ChooseKernel(ResamplePlan& plan, int level)
     plan.kernel = level >= 2 ? ResampleSweepsAvx512 : ResampleSweepsAvx2;
     plan.lanes = level >= 2 ? 16 : 8;
     BuildBlocks(plan);
+    // The AVX2 packed-word kernel sums columns 0, 1, 4, 5 and 2, 3, 6, 7 of each block of eight
+    // (see Accumulate in resample_avx2.cpp), so its overlaps, and with them its weight rows,
+    // are stored in that order.
+    if (level == 1) {
+        constexpr int kUnpacked[8] = {0, 1, 4, 5, 2, 3, 6, 7};
+        for (size_t block = 0; block < plan.tapOverlap.size(); block += 8) {
+            double natural[8];
+            std::copy_n(plan.tapOverlap.begin() + block, 8, natural);
+            for (int i = 0; i < 8; ++i) plan.tapOverlap[block + i] = natural[kUnpacked[i]];
+        }
+    }
 }
 
 // Many plans meet the same few overlaps again and again: where the ratio of the heights is a
