@@ -67,6 +67,26 @@ inline uint8_t RoundSumToByte(double s)
     return static_cast<uint8_t>(static_cast<int>(t));
 }
 
+// The weight rows divide by E half through the divider and half through the reciprocal (the two
+// run side by side: a row of vectors alternating between them is made in about 6 cycles a vector
+// where the divider alone takes 8), the reciprocal's quotient rounded exactly as the division
+// rounds it. For x > 0 (or x = 0), Q = x ÷ e and y = 1 ÷ e rounded to nearest:
+//   q0 = x × y;  r = x − q0 × e (fused);  q = r × y + q0 (fused);  t = r × y + (q0 − q) (fused);
+//   q is taken when (t × c) + q (fused, c = kQuotientCheckFactor) rounds back to q, and a lane
+//   that does not is divided instead.
+// Why q is then Q rounded to nearest, with u = the unit in the last place of Q:
+//  - |e y − 1| <= 2^-53, so |x y − Q| < u and |Q − q0| < 2u; r is x − q0 e to within a relative
+//    2^-53 (exactly, when q0 is faithful); so V = q0 + r y lies within u × 2^-50 of Q.
+//  - q0 − q is exact (the two are within a factor of two), so t is V − q rounded once.
+//  - t × c + q rounding to q means |t × c| is at most h, the half spacing of the doubles next to q
+//    on t's side (h >= u / 4). Then |V − q| <= h (1 + 2^-52) ÷ c and |Q − q| < h − h × 2^-31 +
+//    u × 2^-50 < h: Q lies strictly nearer q than the midpoint, ties included, so q is Q rounded.
+//  - A lane that fails the test (Q within about 2^-30 of a spacing from a midpoint, in practice
+//    never) gets the division itself. x = 0 gives q0 = r = q = t = 0 and passes.
+// simd_identity_test checks the quotients against the division on every weight of many plans and on
+// quotients placed next to midpoints.
+inline constexpr double kQuotientCheckFactor = 1.0 + 1.0 / (1 << 30);
+
 // The plain area-averaging loop: fills the caller's packed destination (destinationWidth ×
 // destinationHeight × 3 bytes) from the padded source. Writes no trace line. Returns 1 when the
 // row accumulator cannot be allocated, 0 otherwise.

@@ -185,13 +185,26 @@ inline void LoadAccumulators(const SweepGroup& group, Accumulators& a, int dx)
 
 void WeightRowAvx2(const double* overlap, double hy, double e, double* weights, size_t count)
 {
+    // Even vectors through the divider, odd ones through the reciprocal with its proof (see
+    // kQuotientCheckFactor in kernels.h); the two units work at the same time.
     const __m256d vhy = _mm256_set1_pd(hy);
     const __m256d scale = _mm256_set1_pd(4000000.0);
     const __m256d ve = _mm256_set1_pd(e);
+    const __m256d vy = _mm256_set1_pd(1.0 / e);
+    const __m256d widen = _mm256_set1_pd(kQuotientCheckFactor);
     for (size_t i = 0; i < count; i += 4) {
-        const __m256d wx = _mm256_loadu_pd(overlap + i);
-        _mm256_storeu_pd(weights + i,
-                         _mm256_div_pd(_mm256_mul_pd(_mm256_mul_pd(wx, vhy), scale), ve));
+        const __m256d x = _mm256_mul_pd(_mm256_mul_pd(_mm256_loadu_pd(overlap + i), vhy), scale);
+        if ((i & 4) == 0) {
+            _mm256_storeu_pd(weights + i, _mm256_div_pd(x, ve));
+            continue;
+        }
+        const __m256d q0 = _mm256_mul_pd(x, vy);
+        const __m256d r = _mm256_fnmadd_pd(q0, ve, x);
+        __m256d q = _mm256_fmadd_pd(r, vy, q0);
+        const __m256d t = _mm256_fmadd_pd(r, vy, _mm256_sub_pd(q0, q));
+        const __m256d unsure = _mm256_cmp_pd(_mm256_fmadd_pd(t, widen, q), q, _CMP_NEQ_UQ);
+        if (_mm256_movemask_pd(unsure) != 0) q = _mm256_blendv_pd(q, _mm256_div_pd(x, ve), unsure);
+        _mm256_storeu_pd(weights + i, q);
     }
 }
 

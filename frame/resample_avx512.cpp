@@ -187,13 +187,26 @@ inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
 
 void WeightRowAvx512(const double* overlap, double hy, double e, double* weights, size_t count)
 {
+    // Even vectors through the divider, odd ones through the reciprocal with its proof (see
+    // kQuotientCheckFactor in kernels.h); the two units work at the same time.
     const __m512d vhy = _mm512_set1_pd(hy);
     const __m512d scale = _mm512_set1_pd(4000000.0);
     const __m512d ve = _mm512_set1_pd(e);
+    const __m512d vy = _mm512_set1_pd(1.0 / e);
+    const __m512d widen = _mm512_set1_pd(kQuotientCheckFactor);
     for (size_t i = 0; i < count; i += 8) {
-        const __m512d wx = _mm512_loadu_pd(overlap + i);
-        _mm512_storeu_pd(weights + i,
-                         _mm512_div_pd(_mm512_mul_pd(_mm512_mul_pd(wx, vhy), scale), ve));
+        const __m512d x = _mm512_mul_pd(_mm512_mul_pd(_mm512_loadu_pd(overlap + i), vhy), scale);
+        if ((i & 8) == 0) {
+            _mm512_storeu_pd(weights + i, _mm512_div_pd(x, ve));
+            continue;
+        }
+        const __m512d q0 = _mm512_mul_pd(x, vy);
+        const __m512d r = _mm512_fnmadd_pd(q0, ve, x);
+        __m512d q = _mm512_fmadd_pd(r, vy, q0);
+        const __m512d t = _mm512_fmadd_pd(r, vy, _mm512_sub_pd(q0, q));
+        const __mmask8 unsure = _mm512_cmp_pd_mask(_mm512_fmadd_pd(t, widen, q), q, _CMP_NEQ_UQ);
+        if (unsure != 0) q = _mm512_mask_div_pd(q, unsure, x, ve);
+        _mm512_storeu_pd(weights + i, q);
     }
 }
 

@@ -1,7 +1,9 @@
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <utility>
@@ -336,3 +338,85 @@ TEST_F(SimdMatchesScalar, ResampleUpNearHalves)
 }
 
 }  // namespace
+
+namespace {
+
+// The weight-row functions of the levels this CPU has.
+std::vector<std::pair<const char*, WeightRowFn>> WeightRowLevels()
+{
+    std::vector<std::pair<const char*, WeightRowFn>> levels;
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        levels.emplace_back("AVX2", WeightRowAvx2);
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl"))
+        levels.emplace_back("AVX-512", WeightRowAvx512);
+    return levels;
+}
+
+// Every weight bit for bit as ((wx × hy) × 4000000) ÷ e computes it with the division.
+void ExpectWeightsAsDivided(WeightRowFn weightRow, const std::vector<double>& overlaps, double hy,
+                            double e)
+{
+    std::vector<double> weights(overlaps.size());
+    weightRow(overlaps.data(), hy, e, weights.data(), overlaps.size());
+    for (size_t i = 0; i < overlaps.size(); ++i) {
+        const double expected = ((overlaps[i] * hy) * 4000000.0) / e;
+        if (std::memcmp(&weights[i], &expected, sizeof expected) != 0) {
+            ADD_FAILURE() << "overlap " << overlaps[i] << ", hy " << hy << ", e " << e << ": got "
+                          << weights[i] << ", the division gives " << expected;
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(WeightRows, QuotientsMatchTheDivisionBitForBit)
+{
+    const auto levels = WeightRowLevels();
+    if (levels.empty()) GTEST_SKIP() << "this CPU has no SIMD variant to compare";
+    std::mt19937_64 random(20261208);
+    for (const auto& [name, weightRow] : levels) {
+        SCOPED_TRACE(name);
+        // The overlaps and heights of real plans: cells of 1 ÷ n cut by cells of 1 ÷ m, for
+        // destination sizes from 1 to 8192, and random overlaps below one cell.
+        for (int round = 0; round < 400; ++round) {
+            const int dw = 1 + static_cast<int>(random() % 8192);
+            const int dh = 1 + static_cast<int>(random() % 8192);
+            const int sw = 1 + static_cast<int>(random() % 8192);
+            const double e = (1.0 / dw) * (1.0 / dh) * 4000000.0;
+            std::vector<double> overlaps(4096);
+            for (size_t i = 0; i < overlaps.size(); ++i) {
+                if (i % 2 == 0) {
+                    const int d = static_cast<int>(random() % dw);
+                    const int s = static_cast<int>(random() % sw);
+                    const double cut = std::min((s + 1.0) / sw, (d + 1.0) / dw) -
+                                       std::max(s / static_cast<double>(sw), d / double(dw));
+                    overlaps[i] = cut > 0 ? cut : (d + 1.0) / dw - d / double(dw);
+                } else {
+                    overlaps[i] = std::ldexp(static_cast<double>(random() >> 11), -53) / dw;
+                }
+            }
+            overlaps[0] = 0.0;  // a padded tap
+            const int d = static_cast<int>(random() % dh);
+            const double hy = (d + 1.0) / dh - d / static_cast<double>(dh);
+            ExpectWeightsAsDivided(weightRow, overlaps, hy, e);
+            ExpectWeightsAsDivided(weightRow, overlaps, hy * std::ldexp(1.0, -(round % 7)), e);
+        }
+    }
+}
+
+TEST(WeightRows, ALaneTheCheckRejectsIsDivided)
+{
+    // An infinite overlap fails the reciprocal's check (its steps give NaN), so its lane takes the
+    // division; the finite lanes beside it keep their own quotients. (Lanes 8 to 15 are the
+    // reciprocal's, at both levels.)
+    for (const auto& [name, weightRow] : WeightRowLevels()) {
+        SCOPED_TRACE(name);
+        std::vector<double> overlaps(16);
+        for (size_t i = 0; i < overlaps.size(); ++i) overlaps[i] = (i + 1) / 1920.0;
+        overlaps[3] = overlaps[9] = HUGE_VAL;
+        ExpectWeightsAsDivided(weightRow, overlaps, 1.0 / 1080, (1.0 / 1920) * (1.0 / 1080) * 4e6);
+    }
+}
