@@ -32,6 +32,8 @@ int DetectCpuLevel()
     return 0;
 }
 
+std::atomic<bool> g_allowVbmi{true};
+
 int CpuLevel()
 {
     static const int level = std::min(DetectCpuLevel(), kHighestImplementedLevel);
@@ -169,4 +171,18 @@ void RunBands(int bands, int threads, BandFn body, void* context)
         return;
     }
     Pool().Run(bands, std::min(threads, CoreCount()), body, context);
+}
+
+void AllowVbmiResampler(bool allow)
+{
+    g_allowVbmi.store(allow, std::memory_order_relaxed);
+}
+
+bool VbmiResamplerInForce()
+{
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512vbmi") != 0;
+    }();
+    return has && g_allowVbmi.load(std::memory_order_relaxed) && KernelLevelInForce() >= 2;
 }

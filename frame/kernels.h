@@ -146,6 +146,7 @@ struct SweepGroup {
     // Two-tap kernels only (see ResampleTwoTapAvx512).
     const int64_t* tapIndex;  // [2][paddedWidth]: where each tap lies in its block's window
     bool near;                // every block's taps lie within `lanes` values of its base
+    size_t sourceBytes;       // bytes of a source row's pixels (the VBMI kernel's windows)
 };
 
 // Fetches the part of the group's prefetch range that belongs to block `dx` of `paddedWidth`.
@@ -192,6 +193,16 @@ void SplitRowAvx2(const uint8_t* bgr, int width, double* planes, size_t planeLen
 inline constexpr double kCopyTolerance = 1.0 / 1024;
 void CopyPixelsAvx2(const uint8_t* sourceRow, int sourceWidth, const int32_t* copyBase,
                     const uint8_t* copyShuffle, const int32_t* tapColumn, int width, uint8_t* out);
+
+// The VBMI kernel (resample_avx512vbmi.cpp): blocks of 8 columns (blockBase per block), rows
+// the source rows themselves, and tapIndex[tap][column] = VbmiTapIndex(tap's pixel − the block's
+// base), which must be at most 20. Chosen at the AVX-512 level when the CPU has AVX-512 VBMI
+// and AllowVbmiResampler has not been told otherwise (tests compare both kernels).
+void ResampleSweepsVbmi(const SweepGroup& group);
+uint64_t VbmiTapIndex(int relative);
+inline constexpr int kVbmiReach = 20;
+void AllowVbmiResampler(bool allow);
+bool VbmiResamplerInForce();
 
 void ResampleSweepsAvx2(const SweepGroup& group);
 void ResampleSweepsAvx512(const SweepGroup& group);

@@ -55,9 +55,10 @@ struct ResamplePlan {
     SweepGroupFn kernel = nullptr;
     WeightRowFn weightRow = nullptr;
     PackRowFn packRow = nullptr;
-    bool planes = false;  // source rows split into planes of doubles
-    bool twoTap = false;  // plan.kernel is a two-tap kernel: no weight rows
-    bool near = false;    // two-tap kernels: every block's taps lie within `lanes` of its base
+    bool planes = false;   // source rows split into planes of doubles
+    bool rawRows = false;  // the kernel reads the source rows as they are (the VBMI kernel)
+    bool twoTap = false;   // plan.kernel is a two-tap kernel: no weight rows
+    bool near = false;     // two-tap kernels: every block's taps lie within `lanes` of its base
     // One tap per column, scaling up: a destination row with one sweep whose weights are all
     // near 1 is its source row's pixels repeated (see CopyPixelsAvx2), in groups of five.
     bool copyRows = false;
@@ -470,7 +471,9 @@ void ResampleBand(void* context, int band, int participant)
             ++stamp;
             for (int i = groupStart; i < groupEnd; ++i) {
                 const Sweep& sweep = plan.sweeps[i];
-                scratch.rows[i - groupStart] = scratch.PreparedRow(plan, sweep.row);
+                scratch.rows[i - groupStart] =
+                    plan.rawRows ? plan.source + static_cast<size_t>(sweep.row) * plan.stride
+                                 : scratch.PreparedRow(plan, sweep.row);
                 scratch.weights[i - groupStart] =
                     plan.weightTable != nullptr
                         ? plan.weightTable + plan.weightRowLength * plan.sweepWeightRow[i]
@@ -506,6 +509,7 @@ void ResampleBand(void* context, int band, int participant)
                                       : 0;
             group.tapIndex = plan.tapIndex.data();
             group.near = plan.near;
+            group.sourceBytes = static_cast<size_t>(plan.sourceWidth) * 3;
             plan.kernel(group);
         }
     }
@@ -538,6 +542,17 @@ void ChooseKernel(ResamplePlan& plan, int level)
             plan.near = std::all_of(plan.blockWindow.begin(), plan.blockWindow.end(),
                                     [](uint8_t window) { return window == kWindowOne; });
             if (taps == 1) BuildCopy(plan);
+            return;
+        }
+    }
+    if (level >= 2 && VbmiResamplerInForce()) {
+        plan.lanes = 8;
+        if (BuildBlocks(plan) <= kVbmiReach) {
+            plan.kernel = ResampleSweepsVbmi;
+            plan.rawRows = true;
+            plan.tapIndex.resize(plan.tapRelative.size());
+            for (size_t i = 0; i < plan.tapRelative.size(); ++i)
+                plan.tapIndex[i] = static_cast<int64_t>(VbmiTapIndex(plan.tapRelative[i]));
             return;
         }
     }

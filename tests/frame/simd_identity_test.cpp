@@ -21,6 +21,7 @@ namespace {
 struct Variant {
     KernelLevel level;
     int threads;
+    bool vbmi;  // AVX-512: the VBMI resampler kernel where the CPU has it
 };
 
 std::vector<Variant> FastVariants()
@@ -29,7 +30,9 @@ std::vector<Variant> FastVariants()
     for (KernelLevel level : {KernelLevel::Avx2, KernelLevel::Avx512}) {
         SetKernelLevel(level);
         if (ActiveKernelLevel() == level)
-            for (int threads : {1, 0}) variants.push_back({level, threads});
+            for (int threads : {1, 0}) variants.push_back({level, threads, false});
+        if (level == KernelLevel::Avx512 && ActiveKernelLevel() == level && VbmiResamplerInForce())
+            for (int threads : {1, 0}) variants.push_back({level, threads, true});
     }
     SetKernelLevel(KernelLevel::Best);
     return variants;
@@ -38,7 +41,7 @@ std::vector<Variant> FastVariants()
 std::string Describe(const Variant& variant)
 {
     return std::string(variant.level == KernelLevel::Avx2 ? "AVX2" : "AVX-512") +
-           (variant.threads == 1 ? ", one thread" : ", threads");
+           (variant.vbmi ? " VBMI" : "") + (variant.threads == 1 ? ", one thread" : ", threads");
 }
 
 class SimdMatchesScalar : public testing::Test {
@@ -52,6 +55,7 @@ class SimdMatchesScalar : public testing::Test {
     {
         SetKernelLevel(KernelLevel::Best);
         SetFrameThreadLimit(0);
+        AllowVbmiResampler(true);
     }
     // Runs `body` once per variant with the level and thread limit in force.
     template <typename Body>
@@ -60,10 +64,12 @@ class SimdMatchesScalar : public testing::Test {
         for (const Variant& variant : m_variants) {
             SetKernelLevel(variant.level);
             SetFrameThreadLimit(variant.threads);
+            AllowVbmiResampler(variant.vbmi);
             SCOPED_TRACE(Describe(variant));
             body();
         }
         SetKernelLevel(KernelLevel::Best);
+        AllowVbmiResampler(true);
         SetFrameThreadLimit(0);
     }
 
@@ -317,6 +323,33 @@ TEST_F(SimdMatchesScalar, ResampleUpByWholeRatiosCopiesAndRepeatsRows)
                 cases.emplace_back(sh, sw, dh, sw * ratio, seed++);
     cases.emplace_back(540, 960, 1080, 1920, seed++);  // both ways by two: every row a copy
     cases.emplace_back(360, 640, 1080, 1920, seed++);  // both ways by three
+    ForEachVariant([&] {
+        for (const ResampleCase& c : cases) c.ExpectFastMatches();
+    });
+}
+
+TEST_F(SimdMatchesScalar, ResampleDownReadingTheSourceBytesAsTheyAre)
+{
+    // Scaling down by up to about 2.5 across, where the VBMI kernel reads the source rows
+    // directly: ratios whose blocks reach exactly as far as its window and one step further
+    // (which takes the packed-word kernel), and rows so short or ending so that the last window
+    // runs past the row's pixels (the bytes past it are left out, not read).
+    std::vector<ResampleCase> cases;
+    uint32_t seed = 500;
+    for (auto [sw, dw] : {std::pair{2, 1},
+                          {3, 2},
+                          {17, 8},
+                          {21, 8},
+                          {20, 8},
+                          {22, 8},
+                          {40, 16},
+                          {41, 16},
+                          {99, 40},
+                          {250, 100},
+                          {3840, 1920},
+                          {1921, 1000}})
+        for (auto [sh, dh] : {std::pair{1, 1}, {2, 1}, {5, 2}, {7, 3}})
+            cases.emplace_back(sh, sw, dh, dw, seed++);
     ForEachVariant([&] {
         for (const ResampleCase& c : cases) c.ExpectFastMatches();
     });
