@@ -114,10 +114,11 @@ void RunBands(int bands, int threads, BandFn body, void* context);
 // 8 for AVX2); a block's taps read a window of the packed row that starts at the block's first
 // source column, through register permutes when the window is short, through gathers otherwise.
 enum BlockWindow : uint8_t {
-    kWindowOne = 0,    // every tap of the block lies within `lanes` pixels of its base
-    kWindowTwo = 1,    // within 2 × lanes pixels
-    kWindowFour = 2,   // within 4 × lanes pixels
-    kWindowGather = 3  // further apart: gathered from the packed row
+    kWindowOne = 0,     // every tap of the block lies within `lanes` pixels of its base
+    kWindowTwo = 1,     // within 2 × lanes pixels
+    kWindowFour = 2,    // within 4 × lanes pixels
+    kWindowGather = 3,  // further apart: gathered from the packed row
+    kWindowEvenOdd = 4  // AVX2 only: two taps, at pixels 2i and 2i + 1 of the base for column i
 };
 // Packed rows carry this many zero words after their last pixel, so windows may overrun.
 inline constexpr int kPackedRowSlack = 64;

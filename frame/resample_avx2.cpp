@@ -28,8 +28,8 @@ struct Accumulators {
 // 2^52 + value through byte moves, and value × weight is one fused (2^52 + value) × weight −
 // 2^52 × weight, rounded once like the reference's multiply. Unpacking the eight pixel words with
 // 2^52's exponent words puts columns 0, 1, 4, 5 in one vector and 2, 3, 6, 7 in the other; the
-// plan stores this level's weights in that order (see ChooseKernel), the sums stay in it, and
-// Finish puts the pixels back in order.
+// plan fetches each block's words in the order 0, 1, 4, 5, 2, 3, 6, 7 (see ChooseKernel), so the
+// sums come out in column order.
 inline __m256i BiasedLaneMask(int channel)
 {
     const char c = static_cast<char>(channel);
@@ -42,8 +42,8 @@ inline void Accumulate(Accumulators& a, __m256i pixels, const double* weights, _
                        __m256i greenMask, __m256i redMask)
 {
     const __m256i exponent = _mm256_set1_epi32(0x43300000);
-    const __m256i low = _mm256_unpacklo_epi32(pixels, exponent);   // columns 0, 1, 4, 5
-    const __m256i high = _mm256_unpackhi_epi32(pixels, exponent);  // columns 2, 3, 6, 7
+    const __m256i low = _mm256_unpacklo_epi32(pixels, exponent);   // columns 0-3
+    const __m256i high = _mm256_unpackhi_epi32(pixels, exponent);  // columns 4-7
     const __m256d w0 = _mm256_loadu_pd(weights);
     const __m256d w1 = _mm256_loadu_pd(weights + 4);
     const __m256d bias = _mm256_set1_pd(-0x1p52);
@@ -71,13 +71,18 @@ inline void SweepBlock(Accumulators& a, const SweepGroup& group, const int32_t* 
     __m256i p0, p1;
     if constexpr (Window != kWindowGather) {
         p0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(window));
-        if constexpr (Window == kWindowTwo)
+        if constexpr (Window == kWindowTwo || Window == kWindowEvenOdd)
             p1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(window + 8));
     }
     for (int t = 0; t < group.taps; ++t) {
         const size_t at = static_cast<size_t>(t) * pw + dx;
         __m256i pixels;
-        if constexpr (Window == kWindowOne) {
+        if constexpr (Window == kWindowEvenOdd) {
+            // Words 2i + t of the 16 at the base, in the fetch order 0, 1, 4, 5, 2, 3, 6, 7.
+            const __m256 low = _mm256_castsi256_ps(p0), high = _mm256_castsi256_ps(p1);
+            pixels = _mm256_castps_si256(t == 0 ? _mm256_shuffle_ps(low, high, 0x88)
+                                                : _mm256_shuffle_ps(low, high, 0xDD));
+        } else if constexpr (Window == kWindowOne) {
             const __m256i index =
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group.tapRelative + at));
             pixels = _mm256_permutevar8x32_epi32(p0, index);
@@ -116,20 +121,9 @@ inline __m256i PixelLanes(__m256d blue, __m256d green, __m256d red)
     return _mm256_and_si256(bgr, _mm256_set1_epi64x(0xFFFFFF));
 }
 
-inline __m256i ColumnOrder()
-{
-    return _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
-}
-inline __m256i UnpackedOrder()
-{
-    return _mm256_setr_epi32(0, 2, 1, 3, 4, 6, 5, 7);
-}
-
 // Stores the sums of columns dx .. dx + 7 for the next group, or rounds them and writes the
 // pixels of the destination row. Returns false after the row's last pixel.
-// `order` puts the eight pixels in column order: ColumnOrder() for sums of columns 0-3 and 4-7,
-// UnpackedOrder() for those of the packed-word kernel (columns 0, 1, 4, 5 and 2, 3, 6, 7).
-inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx, __m256i order)
+inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
 {
     const size_t pw = static_cast<size_t>(group.paddedWidth);
     if (!group.last) {
@@ -145,7 +139,8 @@ inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx, __m25
     // Pixels k and k + 4 share 64-bit lane k; one permute puts the eight in order.
     const __m256i paired = _mm256_or_si256(PixelLanes(a.b0, a.g0, a.r0),
                                            _mm256_slli_epi64(PixelLanes(a.b1, a.g1, a.r1), 32));
-    const __m256i packed = _mm256_permutevar8x32_epi32(paired, order);
+    const __m256i packed =
+        _mm256_permutevar8x32_epi32(paired, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
     const __m256i squeezed =
         _mm256_shuffle_epi8(packed, _mm256_broadcastsi128_si256(_mm_setr_epi8(
                                         0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
@@ -251,6 +246,10 @@ void ResampleSweepsAvx2(const SweepGroup& group)
                     SweepBlock<kWindowOne>(a, group, row, weights, dx, base, blueMask, greenMask,
                                            redMask);
                     break;
+                case kWindowEvenOdd:
+                    SweepBlock<kWindowEvenOdd>(a, group, row, weights, dx, base, blueMask,
+                                               greenMask, redMask);
+                    break;
                 case kWindowTwo:
                     SweepBlock<kWindowTwo>(a, group, row, weights, dx, base, blueMask, greenMask,
                                            redMask);
@@ -261,7 +260,7 @@ void ResampleSweepsAvx2(const SweepGroup& group)
                     break;
             }
         }
-        if (!Finish(group, a, dx, UnpackedOrder())) break;
+        if (!Finish(group, a, dx)) break;
     }
 }
 
@@ -358,7 +357,7 @@ void TwoTapRow(const SweepGroup& group)
                 }
             }
         }
-        if (!Finish(group, a, dx, ColumnOrder())) break;
+        if (!Finish(group, a, dx)) break;
     }
 }
 

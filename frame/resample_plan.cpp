@@ -214,10 +214,8 @@ void FindSparseTaps(ResamplePlan& plan)
         const double* overlap = plan.tapOverlap.data() + tap * pw;
         ResamplePlan::SparseTap sparse;
         sparse.tap = tap;
-        // All padded places: at AVX2 the packed-word kernel's overlaps are stored out of column
-        // order within blocks of eight (padded columns have overlap 0).
-        for (int at = 0; at < plan.paddedWidth; ++at)
-            if (overlap[at] != 0.0) sparse.columns.push_back(at);
+        for (int dx = 0; dx < plan.width; ++dx)
+            if (overlap[dx] != 0.0) sparse.columns.push_back(dx);
         if (sparse.columns.size() * 5 > static_cast<size_t>(plan.width) * 3) continue;
         sparse.overlaps.assign((sparse.columns.size() + 15) / 16 * 16, 0.0);
         for (size_t i = 0; i < sparse.columns.size(); ++i)
@@ -559,15 +557,29 @@ void ChooseKernel(ResamplePlan& plan, int level)
     plan.kernel = level >= 2 ? ResampleSweepsAvx512 : ResampleSweepsAvx2;
     plan.lanes = level >= 2 ? 16 : 8;
     BuildBlocks(plan);
-    // The AVX2 packed-word kernel sums columns 0, 1, 4, 5 and 2, 3, 6, 7 of each block of eight
-    // (see Accumulate in resample_avx2.cpp), so its overlaps, and with them its weight rows,
-    // are stored in that order.
+    // The AVX2 packed-word kernel fetches the pixel words of each block of eight in the order
+    // columns 0, 1, 4, 5, 2, 3, 6, 7 (unpacking them with 2^52's exponent words then gives
+    // columns 0-3 and 4-7, see Accumulate in resample_avx2.cpp). Blocks of two taps at exactly
+    // every other pixel (halving across) take their words with two shuffles instead.
     if (level == 1) {
-        constexpr int kUnpacked[8] = {0, 1, 4, 5, 2, 3, 6, 7};
-        for (size_t block = 0; block < plan.tapOverlap.size(); block += 8) {
-            double natural[8];
-            std::copy_n(plan.tapOverlap.begin() + block, 8, natural);
-            for (int i = 0; i < 8; ++i) plan.tapOverlap[block + i] = natural[kUnpacked[i]];
+        constexpr int kFetchOrder[8] = {0, 1, 4, 5, 2, 3, 6, 7};
+        const size_t pw = static_cast<size_t>(plan.paddedWidth);
+        for (size_t block = 0; block < pw / 8; ++block) {
+            bool evenOdd = plan.taps == 2;
+            for (int i = 0; i < 8 && evenOdd; ++i)
+                evenOdd = plan.tapRelative[8 * block + i] == 2 * i &&
+                          plan.tapRelative[pw + 8 * block + i] == 2 * i + 1;
+            if (evenOdd) plan.blockWindow[block] = kWindowEvenOdd;
+            for (int tap = 0; tap < plan.taps; ++tap) {
+                const size_t at = tap * pw + 8 * block;
+                int32_t relative[8], column[8];
+                std::copy_n(plan.tapRelative.begin() + at, 8, relative);
+                std::copy_n(plan.tapColumn.begin() + at, 8, column);
+                for (int i = 0; i < 8; ++i) {
+                    plan.tapRelative[at + i] = relative[kFetchOrder[i]];
+                    plan.tapColumn[at + i] = column[kFetchOrder[i]];
+                }
+            }
         }
     }
 }
