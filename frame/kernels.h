@@ -148,6 +148,10 @@ struct SweepGroup {
     const int64_t* tapIndex;  // [2][paddedWidth]: where each tap lies in its block's window
     bool near;                // every block's taps lie within `lanes` values of its base
     size_t sourceBytes;       // bytes of a source row's pixels (the VBMI kernel's windows)
+    // Tie-free plans (kTieFreeLimit) only: the cell fractions of the taps, [2][paddedWidth], and
+    // of this group's sweeps; the weights are then not used.
+    const double* tapFractions;
+    const double* sweepFractions;
 };
 
 // Fetches the part of the group's prefetch range that belongs to block `dx` of `paddedWidth`.
@@ -194,6 +198,22 @@ void SplitRowAvx2(const uint8_t* bgr, int width, double* planes, size_t planeLen
 inline constexpr double kCopyTolerance = 1.0 / 1024;
 void CopyPixelsAvx2(const uint8_t* sourceRow, int sourceWidth, const int32_t* copyBase,
                     const uint8_t* copyShuffle, const int32_t* tapColumn, int width, uint8_t* out);
+
+// Tie-free plans. Source cells cut destination cells into pieces whose share of the destination
+// cell is n ÷ Dx across (Dx = sourceWidth ÷ gcd(sourceWidth, width)) and m ÷ Dy down, so every
+// exact sum S = Σ value × share × share is N ÷ (Dx × Dy) for a whole N. When Dx × Dy is odd, S is
+// never k + 1/2 and lies at least μ = 1 ÷ (2 Dx Dy) from every such boundary. The reference's
+// double sum s differs from S by at most T × 1.5e-8 (T contributions; each weight is within
+// 6e-11 of its exact share for sizes below 65536, from the rounded cell edges, the two products
+// and the quotient; each rounded product and add moves the sum by at most 2^-45), so for Dx × Dy
+// at most kTieFreeLimit (μ >= 4.7e-7) and T at most kTieFreeContributions (T × 1.5e-8 <= 2.4e-7),
+// s lies on the same side of every boundary as S, and its byte is S rounded to nearest. Any sum
+// within 2.4e-7 of S then gives the same byte by plain rounding to nearest: the two-tap AVX-512
+// kernel computes such plans as Σ_sweeps (share down) × Σ_taps value × (share across), with fused
+// steps and no weight rows, which is within 1e-12 of S.
+inline constexpr long long kTieFreeLimit = 1 << 20;
+inline constexpr int kTieFreeContributions = 16;
+void ResampleTieFreeAvx512(const SweepGroup& group);
 
 // The VBMI kernel (resample_avx512vbmi.cpp): blocks of 8 columns (blockBase per block), rows
 // the source rows themselves, and tapIndex[tap][column] = VbmiTapIndex(tap's pixel − the block's

@@ -279,6 +279,49 @@ void TwoTapRow(const SweepGroup& group)
     }
 }
 
+// Tie-free plans (kTieFreeLimit in kernels.h): the sums as Σ_sweeps (share down) × Σ_taps value
+// × (share across), with fused steps in any order, rounded to nearest at the end.
+template <bool Near>
+void TieFreeRow(const SweepGroup& group)
+{
+    const size_t pw = static_cast<size_t>(group.paddedWidth);
+    const size_t length = group.planeLength;
+    for (int dx = 0; dx < group.paddedWidth; dx += 16) {
+        PrefetchShare(group, dx, 16);
+        Accumulators a;
+        LoadAccumulators(group, a, dx);
+        const int base0 = group.blockBase[dx / 8], base1 = group.blockBase[dx / 8 + 1];
+        const __m512i index00 = _mm512_loadu_si512(group.tapIndex + dx);
+        const __m512i index01 = _mm512_loadu_si512(group.tapIndex + dx + 8);
+        const __m512i index10 = _mm512_loadu_si512(group.tapIndex + pw + dx);
+        const __m512i index11 = _mm512_loadu_si512(group.tapIndex + pw + dx + 8);
+        const double* across = group.tapFractions + dx;
+        const __m512d f00 = _mm512_loadu_pd(across), f01 = _mm512_loadu_pd(across + 8);
+        const __m512d f10 = _mm512_loadu_pd(across + pw), f11 = _mm512_loadu_pd(across + pw + 8);
+        for (int s = 0; s < group.sweeps; ++s) {
+            const __m512d down = _mm512_set1_pd(group.sweepFractions[s]);
+            const double* planes = static_cast<const double*>(group.rows[s]);
+            __m512d* sums[3][2] = {{&a.b0, &a.b1}, {&a.g0, &a.g1}, {&a.r0, &a.r1}};
+            for (int c = 0; c < 3; ++c) {
+                const double* plane = planes + c * length;
+                __m512d t00, t10, t01, t11;
+                if constexpr (Near) {
+                    PickTapsNear(plane + base0, index00, index10, t00, t10);
+                    PickTapsNear(plane + base1, index01, index11, t01, t11);
+                } else {
+                    PickTaps(plane + base0, index00, index10, t00, t10);
+                    PickTaps(plane + base1, index01, index11, t01, t11);
+                }
+                const __m512d low = _mm512_fmadd_pd(t10, f10, _mm512_mul_pd(t00, f00));
+                const __m512d high = _mm512_fmadd_pd(t11, f11, _mm512_mul_pd(t01, f01));
+                *sums[c][0] = _mm512_fmadd_pd(low, down, *sums[c][0]);
+                *sums[c][1] = _mm512_fmadd_pd(high, down, *sums[c][1]);
+            }
+        }
+        if (!Finish<true>(group, a, dx)) break;
+    }
+}
+
 }  // namespace
 
 void ResampleTwoTapAvx512(const SweepGroup& group)
@@ -288,4 +331,9 @@ void ResampleTwoTapAvx512(const SweepGroup& group)
         near ? TwoTapRow<1, true>(group) : TwoTapRow<1, false>(group);
     else
         near ? TwoTapRow<2, true>(group) : TwoTapRow<2, false>(group);
+}
+
+void ResampleTieFreeAvx512(const SweepGroup& group)
+{
+    group.near ? TieFreeRow<true>(group) : TieFreeRow<false>(group);
 }

@@ -57,8 +57,25 @@ inline void LoadAccumulators(const SweepGroup& group, Accumulators& a, int dx)
     a.r1 = _mm512_loadu_pd(acc + 2 * pw + dx + 8);
 }
 
-// Stores the sums of columns dx .. dx + 15 for the next group, or rounds them and writes the
-// pixels of the destination row. Returns false after the row's last pixel.
+// The byte of a tie-free plan's sum (see kTieFreeLimit in kernels.h), rounded to nearest: adding
+// 2^52 leaves it in the double's low bits (a sum a hair below 0 gives 2^52 itself, byte 0).
+inline __m512i NearestInLowBits(__m512d sum)
+{
+    return _mm512_castpd_si512(_mm512_add_pd(sum, _mm512_set1_pd(4503599627370496.0)));
+}
+
+// Eight pixels of a tie-free plan as b | g << 8 | r << 16 in the low 24 bits of 64-bit lanes.
+inline __m512i NearestPixelLanes(__m512d blue, __m512d green, __m512d red)
+{
+    return _mm512_ternarylogic_epi64(NearestInLowBits(blue),
+                                     _mm512_slli_epi64(NearestInLowBits(green), 8),
+                                     _mm512_slli_epi64(NearestInLowBits(red), 16), 0xFE);
+}
+
+// Stores the sums of columns dx .. dx + 15 for the next group, or rounds them (to nearest when
+// Nearest, for tie-free plans; else as the reference does) and writes the pixels of the
+// destination row. Returns false after the row's last pixel.
+template <bool Nearest = false>
 inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
 {
     if (!group.last) {
@@ -75,9 +92,9 @@ inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
     // b | g << 8 | r << 16 in each 32-bit lane (the low halves of the two sets of 64-bit
     // lanes), then three of every four bytes kept: 48 bytes for 16 pixels.
     const __m512i packed = _mm512_permutex2var_epi32(
-        PixelLanes(a.b0, a.g0, a.r0),
+        Nearest ? NearestPixelLanes(a.b0, a.g0, a.r0) : PixelLanes(a.b0, a.g0, a.r0),
         _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30),
-        PixelLanes(a.b1, a.g1, a.r1));
+        Nearest ? NearestPixelLanes(a.b1, a.g1, a.r1) : PixelLanes(a.b1, a.g1, a.r1));
     const __m512i squeezed =
         _mm512_shuffle_epi8(packed, _mm512_broadcast_i32x4(_mm_setr_epi8(
                                         0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));

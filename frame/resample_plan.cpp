@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <numeric>
 #include <vector>
 
 #include "block/frame_block.h"
@@ -57,8 +58,13 @@ struct ResamplePlan {
     PackRowFn packRow = nullptr;
     bool planes = false;   // source rows split into planes of doubles
     bool rawRows = false;  // the kernel reads the source rows as they are (the VBMI kernel)
-    bool twoTap = false;   // plan.kernel is a two-tap kernel: no weight rows
-    bool near = false;     // two-tap kernels: every block's taps lie within `lanes` of its base
+    // A tie-free plan (kTieFreeLimit in kernels.h): the cell fractions of every tap and sweep,
+    // and no weight rows at all.
+    bool tieFree = false;
+    std::vector<double> tapFraction;    // [2][paddedWidth]
+    std::vector<double> sweepFraction;  // [sweeps]
+    bool twoTap = false;                // plan.kernel is a two-tap kernel: no weight rows
+    bool near = false;  // two-tap kernels: every block's taps lie within `lanes` of its base
     // One tap per column, scaling up: a destination row with one sweep whose weights are all
     // near 1 is its source row's pixels repeated (see CopyPixelsAvx2), in groups of five.
     bool copyRows = false;
@@ -473,7 +479,8 @@ void ResampleBand(void* context, int band, int participant)
                     plan.rawRows ? plan.source + static_cast<size_t>(sweep.row) * plan.stride
                                  : scratch.PreparedRow(plan, sweep.row);
                 scratch.weights[i - groupStart] =
-                    plan.weightTable != nullptr
+                    plan.tieFree ? nullptr
+                    : plan.weightTable != nullptr
                         ? plan.weightTable + plan.weightRowLength * plan.sweepWeightRow[i]
                         : scratch.cache->Get(sweep.overlap, sweep.recurring, stamp);
             }
@@ -508,9 +515,39 @@ void ResampleBand(void* context, int band, int participant)
             group.tapIndex = plan.tapIndex.data();
             group.near = plan.near;
             group.sourceBytes = static_cast<size_t>(plan.sourceWidth) * 3;
+            group.tapFractions = plan.tapFraction.data();
+            group.sweepFractions = plan.tieFree ? plan.sweepFraction.data() + groupStart : nullptr;
             plan.kernel(group);
         }
     }
+}
+
+// Makes the plan tie-free when it can be (kTieFreeLimit in kernels.h): the cell fractions of
+// every tap (n ÷ Dx, with n the overlap in units of 1 ÷ (Dx × width), recovered by rounding) and
+// of every sweep, and the tie-free kernel.
+void MakeTieFree(ResamplePlan& plan)
+{
+    const long long dx = plan.sourceWidth / std::gcd(plan.sourceWidth, plan.width);
+    const long long dy = plan.sourceHeight / std::gcd(plan.sourceHeight, plan.height);
+    if ((dx * dy) % 2 == 0 || dx * dy > kTieFreeLimit) return;
+    if (static_cast<long long>(plan.taps) * plan.mostSweeps > kTieFreeContributions) return;
+    if (plan.width >= 65536 || plan.height >= 65536 || plan.sourceWidth >= 65536 ||
+        plan.sourceHeight >= 65536)
+        return;
+    plan.tapFraction.resize(plan.tapOverlap.size());
+    for (size_t i = 0; i < plan.tapOverlap.size(); ++i) {
+        const double units =
+            std::nearbyint(plan.tapOverlap[i] * plan.width * static_cast<double>(dx));
+        plan.tapFraction[i] = units / static_cast<double>(dx);
+    }
+    plan.sweepFraction.resize(plan.sweeps.size());
+    for (size_t i = 0; i < plan.sweeps.size(); ++i) {
+        const double units =
+            std::nearbyint(plan.sweeps[i].overlap * plan.height * static_cast<double>(dy));
+        plan.sweepFraction[i] = units / static_cast<double>(dy);
+    }
+    plan.tieFree = true;
+    plan.kernel = ResampleTieFreeAvx512;
 }
 
 // Chooses the kernel and the prepared rows for `level` and builds the plan.
@@ -539,6 +576,7 @@ void ChooseKernel(ResamplePlan& plan, int level)
             plan.planes = true;
             plan.near = std::all_of(plan.blockWindow.begin(), plan.blockWindow.end(),
                                     [](uint8_t window) { return window == kWindowOne; });
+            if (level >= 2 && taps == 2) MakeTieFree(plan);
             if (taps == 1) BuildCopy(plan);
             return;
         }
@@ -604,7 +642,7 @@ class CWeightTable {
         distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
         const size_t rowLength =
             static_cast<size_t>(plan.twoTap ? plan.usedTaps : plan.taps) * plan.paddedWidth;
-        if (distinct.size() * 2 > keys.size() ||
+        if (plan.tieFree || distinct.size() * 2 > keys.size() ||
             distinct.size() * rowLength * sizeof(double) > kWeightTableBytes)
             return;
         double* table =
@@ -709,7 +747,7 @@ int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth, u
             scratch.accumulator.reset(new double[static_cast<size_t>(plan.paddedWidth) * 3]);
             scratch.weights.assign(groupSize, nullptr);
             scratch.rows.assign(groupSize, nullptr);
-            if (plan.weightTable == nullptr)
+            if (plan.weightTable == nullptr && !plan.tieFree)
                 scratch.cache = std::make_unique<CWeightCache>(plan, slots);
             scratch.Allocate(plan, groupSize + 2);
         }

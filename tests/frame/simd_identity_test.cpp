@@ -355,6 +355,25 @@ TEST_F(SimdMatchesScalar, ResampleDownReadingTheSourceBytesAsTheyAre)
     });
 }
 
+TEST_F(SimdMatchesScalar, ResampleUpWithoutTiesRoundsToNearest)
+{
+    // Plans whose exact sums can never lie on a rounding boundary (odd cell denominators across
+    // and down) are summed with shares of the cells and rounded to nearest: odd ratios across
+    // and down, an odd height that straddles every row (487 to 1080), reductions down with
+    // enlargements across, and denominators near the limit, where the sums come closest to a
+    // boundary (1023 × 1021 cells apart: within 4.8e-7).
+    std::vector<ResampleCase> cases;
+    uint32_t seed = 700;
+    for (auto [sw, dw] : {std::pair{3, 5}, {5, 7}, {9, 16}, {45, 64}, {243, 250}, {719, 1920}})
+        for (auto [sh, dh] : {std::pair{1, 1}, {3, 5}, {7, 9}, {25, 3}, {487, 1080}})
+            cases.emplace_back(sh, sw, dh, dw, seed++);
+    cases.emplace_back(487, 720, 1080, 1920, seed++);
+    cases.emplace_back(1021, 1023, 1030, 1024, seed++);
+    ForEachVariant([&] {
+        for (const ResampleCase& c : cases) c.ExpectFastMatches();
+    });
+}
+
 TEST_F(SimdMatchesScalar, ResampleUpNearHalves)
 {
     // 0 and 1 side by side, stretched to three columns: the middle column takes half of each, so
