@@ -152,6 +152,11 @@ struct SweepGroup {
     // of this group's sweeps; the weights are then not used.
     const double* tapFractions;
     const double* sweepFractions;
+    // Single-precision tie-free plans: the same as floats, and the taps' places in their block's
+    // window of `lanes` values (tapIndex32, [2][paddedWidth]).
+    const float* tapFractions32;
+    const float* sweepFractions32;
+    const int32_t* tapIndex32;
 };
 
 // Fetches the part of the group's prefetch range that belongs to block `dx` of `paddedWidth`.
@@ -214,6 +219,22 @@ void CopyPixelsAvx2(const uint8_t* sourceRow, int sourceWidth, const int32_t* co
 inline constexpr long long kTieFreeLimit = 1 << 20;
 inline constexpr int kTieFreeContributions = 16;
 void ResampleTieFreeAvx512(const SweepGroup& group);
+
+// Tie-free plans with Dx × Dy at most kTieFreeFloatLimit (μ >= 2.44e-4), at most two taps (their
+// shares adding up to 1) and at most eight sweeps may sum in single precision (u = 2^-24), over
+// planes of floats, 16 columns (AVX-512) or 8 (AVX2) at a time: each rounded share is within
+// u of its share (a relative u), each rounded product, fused step and add within u of its
+// result, so the horizontal sum of a sweep (at most 255) is within 3 × 255u of its exact value,
+// and the whole sum within (3 × 255 + 255 + 8 × 255)u = 3060u = 1.83e-4 of S; with the
+// reference's 2.4e-7 that is still less than μ, so rounding the float sum to nearest gives the
+// reference's byte. Taps must lie within `lanes` values of their block's base (one window).
+inline constexpr long long kTieFreeFloatLimit = 2048;
+inline constexpr int kTieFreeFloatSweeps = 8;
+void ResampleTieFreeFloatAvx512(const SweepGroup& group);
+void ResampleTieFreeFloatAvx2(const SweepGroup& group);
+using SplitRowFloatFn = void (*)(const uint8_t* bgr, int width, float* planes, size_t planeLength);
+void SplitRowFloatAvx512(const uint8_t* bgr, int width, float* planes, size_t planeLength);
+void SplitRowFloatAvx2(const uint8_t* bgr, int width, float* planes, size_t planeLength);
 
 // The VBMI kernel (resample_avx512vbmi.cpp): blocks of 8 columns (blockBase per block), rows
 // the source rows themselves, and tapIndex[tap][column] = VbmiTapIndex(tap's pixel − the block's

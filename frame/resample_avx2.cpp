@@ -391,3 +391,89 @@ void CopyPixelsAvx2(const uint8_t* sourceRow, int sourceWidth, const int32_t* co
         memcpy(out + static_cast<size_t>(dx) * 3,
                sourceRow + static_cast<size_t>(tapColumn[dx]) * 3, 3);
 }
+
+void SplitRowFloatAvx2(const uint8_t* bgr, int width, float* planes, size_t planeLength)
+{
+    const __m256i loadMask = _mm256_setr_epi32(-1, -1, -1, -1, -1, -1, 0, 0);
+    const __m256i dwords = _mm256_setr_epi32(0, 1, 2, 2, 3, 4, 5, 5);
+    const char z = static_cast<char>(0x80);
+    const __m256i spread = _mm256_broadcastsi128_si256(
+        _mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
+    const __m256i byteMask = _mm256_set1_epi32(0xFF);
+    int x = 0;
+    for (; x + 8 <= width; x += 8) {
+        const __m256i bytes = _mm256_maskload_epi32(
+            reinterpret_cast<const int*>(bgr + static_cast<size_t>(x) * 3), loadMask);
+        const __m256i words =
+            _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(bytes, dwords), spread);
+        _mm256_storeu_ps(planes + x, _mm256_cvtepi32_ps(_mm256_and_si256(words, byteMask)));
+        _mm256_storeu_ps(planes + planeLength + x, _mm256_cvtepi32_ps(_mm256_and_si256(
+                                                       _mm256_srli_epi32(words, 8), byteMask)));
+        _mm256_storeu_ps(planes + 2 * planeLength + x,
+                         _mm256_cvtepi32_ps(_mm256_srli_epi32(words, 16)));
+    }
+    for (; x < width; ++x) {
+        const uint8_t* p = bgr + static_cast<size_t>(x) * 3;
+        planes[x] = p[0];
+        planes[planeLength + x] = p[1];
+        planes[2 * planeLength + x] = p[2];
+    }
+}
+
+void ResampleTieFreeFloatAvx2(const SweepGroup& group)
+{
+    // Single precision (kTieFreeFloatLimit in kernels.h): 8 columns a vector, both taps from one
+    // window of 8 floats, sums rounded to nearest.
+    const size_t pw = static_cast<size_t>(group.paddedWidth);
+    const size_t length = group.planeLength;
+    float* carried = reinterpret_cast<float*>(group.accumulator);
+    for (int dx = 0; dx < group.paddedWidth; dx += 8) {
+        PrefetchShare(group, dx, 8);
+        __m256 sum[3];
+        for (int c = 0; c < 3; ++c)
+            sum[c] = group.first ? _mm256_setzero_ps() : _mm256_loadu_ps(carried + c * pw + dx);
+        const int base = group.blockBase[dx / 8];
+        const __m256i index0 =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group.tapIndex32 + dx));
+        const __m256i index1 =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(group.tapIndex32 + pw + dx));
+        const __m256 across0 = _mm256_loadu_ps(group.tapFractions32 + dx);
+        const __m256 across1 = _mm256_loadu_ps(group.tapFractions32 + pw + dx);
+        for (int s = 0; s < group.sweeps; ++s) {
+            const __m256 down = _mm256_set1_ps(group.sweepFractions32[s]);
+            const float* planes = static_cast<const float*>(group.rows[s]) + base;
+            for (int c = 0; c < 3; ++c) {
+                const __m256 window = _mm256_loadu_ps(planes + c * length);
+                const __m256 row = _mm256_fmadd_ps(
+                    _mm256_permutevar8x32_ps(window, index1), across1,
+                    _mm256_mul_ps(_mm256_permutevar8x32_ps(window, index0), across0));
+                sum[c] = _mm256_fmadd_ps(row, down, sum[c]);
+            }
+        }
+        if (!group.last) {
+            for (int c = 0; c < 3; ++c) _mm256_storeu_ps(carried + c * pw + dx, sum[c]);
+            continue;
+        }
+        const __m256i packed =
+            _mm256_or_si256(_mm256_cvtps_epi32(sum[0]),
+                            _mm256_or_si256(_mm256_slli_epi32(_mm256_cvtps_epi32(sum[1]), 8),
+                                            _mm256_slli_epi32(_mm256_cvtps_epi32(sum[2]), 16)));
+        const __m256i squeezed = _mm256_shuffle_epi8(
+            packed, _mm256_broadcastsi128_si256(
+                        _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
+        const __m256i compact =
+            _mm256_permutevar8x32_epi32(squeezed, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+        uint8_t* out = group.destination + static_cast<size_t>(dx) * 3;
+        const int remaining = group.width - dx;
+        if (remaining >= 8) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(compact));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16),
+                             _mm256_extracti128_si256(compact, 1));
+        } else {
+            alignas(32) uint8_t bytes[32];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(bytes), compact);
+            memcpy(out, bytes, static_cast<size_t>(remaining) * 3);
+        }
+        if (remaining <= 8) break;
+    }
+}

@@ -337,3 +337,79 @@ void ResampleTieFreeAvx512(const SweepGroup& group)
 {
     group.near ? TieFreeRow<true>(group) : TieFreeRow<false>(group);
 }
+
+void SplitRowFloatAvx512(const uint8_t* bgr, int width, float* planes, size_t planeLength)
+{
+    const __m512i dwords = _mm512_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 9, 10, 11, 12);
+    const __m512i blueMask = ChannelMask(0), greenMask = ChannelMask(1), redMask = ChannelMask(2);
+    const char z = static_cast<char>(0x80);
+    const __m512i spread =
+        _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
+    for (int x = 0; x < width; x += 16) {
+        const int pixels = width - x < 16 ? width - x : 16;
+        const __m512i bytes =
+            width - x >= 22 ? _mm512_loadu_si512(bgr + static_cast<size_t>(x) * 3)
+                            : _mm512_maskz_loadu_epi8(
+                                  pixels == 16 ? 0xFFFFFFFFFFFFull : (1ull << (pixels * 3)) - 1,
+                                  bgr + static_cast<size_t>(x) * 3);
+        const __m512i words = _mm512_shuffle_epi8(_mm512_permutexvar_epi32(dwords, bytes), spread);
+        _mm512_storeu_ps(planes + x, _mm512_cvtepi32_ps(_mm512_shuffle_epi8(words, blueMask)));
+        _mm512_storeu_ps(planes + planeLength + x,
+                         _mm512_cvtepi32_ps(_mm512_shuffle_epi8(words, greenMask)));
+        _mm512_storeu_ps(planes + 2 * planeLength + x,
+                         _mm512_cvtepi32_ps(_mm512_shuffle_epi8(words, redMask)));
+    }
+}
+
+void ResampleTieFreeFloatAvx512(const SweepGroup& group)
+{
+    // Single precision (kTieFreeFloatLimit in kernels.h): 16 columns a vector, both taps from
+    // one window of 16 floats, sums rounded to nearest.
+    const size_t pw = static_cast<size_t>(group.paddedWidth);
+    const size_t length = group.planeLength;
+    float* carried = reinterpret_cast<float*>(group.accumulator);
+    for (int dx = 0; dx < group.paddedWidth; dx += 16) {
+        PrefetchShare(group, dx, 16);
+        __m512 sum[3];
+        for (int c = 0; c < 3; ++c)
+            sum[c] = group.first ? _mm512_setzero_ps() : _mm512_loadu_ps(carried + c * pw + dx);
+        const int base = group.blockBase[dx / 16];
+        const __m512i index0 = _mm512_loadu_si512(group.tapIndex32 + dx);
+        const __m512i index1 = _mm512_loadu_si512(group.tapIndex32 + pw + dx);
+        const __m512 across0 = _mm512_loadu_ps(group.tapFractions32 + dx);
+        const __m512 across1 = _mm512_loadu_ps(group.tapFractions32 + pw + dx);
+        for (int s = 0; s < group.sweeps; ++s) {
+            const __m512 down = _mm512_set1_ps(group.sweepFractions32[s]);
+            const float* planes = static_cast<const float*>(group.rows[s]) + base;
+            for (int c = 0; c < 3; ++c) {
+                const __m512 window = _mm512_loadu_ps(planes + c * length);
+                const __m512 row =
+                    _mm512_fmadd_ps(_mm512_permutexvar_ps(index1, window), across1,
+                                    _mm512_mul_ps(_mm512_permutexvar_ps(index0, window), across0));
+                sum[c] = _mm512_fmadd_ps(row, down, sum[c]);
+            }
+        }
+        if (!group.last) {
+            for (int c = 0; c < 3; ++c) _mm512_storeu_ps(carried + c * pw + dx, sum[c]);
+            continue;
+        }
+        const __m512i packed = _mm512_ternarylogic_epi32(
+            _mm512_cvtps_epi32(sum[0]), _mm512_slli_epi32(_mm512_cvtps_epi32(sum[1]), 8),
+            _mm512_slli_epi32(_mm512_cvtps_epi32(sum[2]), 16), 0xFE);
+        const __m512i squeezed = _mm512_shuffle_epi8(
+            packed, _mm512_broadcast_i32x4(
+                        _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
+        const __m512i compact = _mm512_permutexvar_epi32(
+            _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 15, 15, 15, 15), squeezed);
+        const int remaining = group.width - dx;
+        uint8_t* out = group.destination + static_cast<size_t>(dx) * 3;
+        if (remaining >= 22) {
+            _mm512_storeu_si512(out, compact);
+            continue;
+        }
+        const int pixels = remaining < 16 ? remaining : 16;
+        const __mmask64 store = pixels == 16 ? 0xFFFFFFFFFFFFull : ((1ull << (pixels * 3)) - 1);
+        _mm512_mask_storeu_epi8(out, store, compact);
+        if (remaining <= 16) break;
+    }
+}

@@ -63,8 +63,15 @@ struct ResamplePlan {
     bool tieFree = false;
     std::vector<double> tapFraction;    // [2][paddedWidth]
     std::vector<double> sweepFraction;  // [sweeps]
-    bool twoTap = false;                // plan.kernel is a two-tap kernel: no weight rows
-    bool near = false;  // two-tap kernels: every block's taps lie within `lanes` of its base
+    // Single-precision tie-free plans (kTieFreeFloatLimit): planes of floats, the fractions as
+    // floats, and each tap's place in its block's window.
+    bool floatPlanes = false;
+    SplitRowFloatFn splitRowFloat = nullptr;
+    std::vector<float> tapFraction32;
+    std::vector<float> sweepFraction32;
+    std::vector<int32_t> tapIndex32;
+    bool twoTap = false;  // plan.kernel is a two-tap kernel: no weight rows
+    bool near = false;    // two-tap kernels: every block's taps lie within `lanes` of its base
     // One tap per column, scaling up: a destination row with one sweep whose weights are all
     // near 1 is its source row's pixels repeated (see CopyPixelsAvx2), in groups of five.
     bool copyRows = false;
@@ -183,6 +190,8 @@ void BuildPlan(ResamplePlan& plan, int taps)
 
     const double sh = plan.sourceHeight, dh = plan.height;
     plan.firstSweep.assign(static_cast<size_t>(plan.height) + 1, 0);
+    plan.sweeps.clear();  // (a plan may be built twice: once for a kernel it then cannot use)
+    plan.mostSweeps = 0;
     plan.sweeps.reserve(static_cast<size_t>(plan.height) + plan.sourceHeight + 1);
     WalkAxis(plan.sourceHeight, plan.height, [&](int dy, int k, int sy, double hy) {
         if (k == 0) plan.firstSweep[dy] = static_cast<int>(plan.sweeps.size());
@@ -364,7 +373,10 @@ struct BandScratch {
         uint64_t* row = prepared.get() + slot * slotWords;
         if (preparedTag[slot] != sy) {
             const uint8_t* source = plan.source + static_cast<size_t>(sy) * plan.stride;
-            if (plan.planes)
+            if (plan.floatPlanes)
+                plan.splitRowFloat(source, plan.sourceWidth, reinterpret_cast<float*>(row),
+                                   PlaneLength(plan));
+            else if (plan.planes)
                 plan.splitRow(source, plan.sourceWidth, reinterpret_cast<double*>(row),
                               PlaneLength(plan));
             else
@@ -378,12 +390,19 @@ struct BandScratch {
     void Allocate(const ResamplePlan& plan, int slots)
     {
         const size_t rounded = static_cast<size_t>((plan.sourceWidth + 15) / 16 * 16);
-        slotWords = plan.planes ? 3 * PlaneLength(plan) : (rounded + kPackedRowSlack + 1) / 2;
+        slotWords = plan.floatPlanes ? (3 * PlaneLength(plan) + 1) / 2
+                    : plan.planes    ? 3 * PlaneLength(plan)
+                                     : (rounded + kPackedRowSlack + 1) / 2;
         preparedTag.assign(static_cast<size_t>(slots), -1);
         prepared.reset(new uint64_t[slotWords * slots]);
         for (int slot = 0; slot < slots; ++slot) {
             uint64_t* row = prepared.get() + slot * slotWords;
-            if (plan.planes) {
+            if (plan.floatPlanes) {
+                float* planes = reinterpret_cast<float*>(row);
+                for (int plane = 0; plane < 3; ++plane)
+                    std::fill_n(planes + plane * PlaneLength(plan) + rounded, kPackedRowSlack,
+                                0.0f);
+            } else if (plan.planes) {
                 for (int plane = 0; plane < 3; ++plane)
                     std::fill_n(row + plane * PlaneLength(plan) + rounded, kPackedRowSlack, 0);
             } else {
@@ -517,6 +536,10 @@ void ResampleBand(void* context, int band, int participant)
             group.sourceBytes = static_cast<size_t>(plan.sourceWidth) * 3;
             group.tapFractions = plan.tapFraction.data();
             group.sweepFractions = plan.tieFree ? plan.sweepFraction.data() + groupStart : nullptr;
+            group.tapFractions32 = plan.tapFraction32.data();
+            group.sweepFractions32 =
+                plan.floatPlanes ? plan.sweepFraction32.data() + groupStart : nullptr;
+            group.tapIndex32 = plan.tapIndex32.data();
             plan.kernel(group);
         }
     }
@@ -525,15 +548,25 @@ void ResampleBand(void* context, int band, int participant)
 // Makes the plan tie-free when it can be (kTieFreeLimit in kernels.h): the cell fractions of
 // every tap (n ÷ Dx, with n the overlap in units of 1 ÷ (Dx × width), recovered by rounding) and
 // of every sweep, and the tie-free kernel.
-void MakeTieFree(ResamplePlan& plan)
+// The product of the cell denominators across and down, Dx × Dy, or 0 when the plan cannot be
+// tie-free (an even product, too many contributions, sizes of 65536 or more).
+long long TieFreeDenominator(const ResamplePlan& plan)
 {
     const long long dx = plan.sourceWidth / std::gcd(plan.sourceWidth, plan.width);
     const long long dy = plan.sourceHeight / std::gcd(plan.sourceHeight, plan.height);
-    if ((dx * dy) % 2 == 0 || dx * dy > kTieFreeLimit) return;
-    if (static_cast<long long>(plan.taps) * plan.mostSweeps > kTieFreeContributions) return;
+    if ((dx * dy) % 2 == 0 || dx * dy > kTieFreeLimit) return 0;
+    if (static_cast<long long>(plan.taps) * plan.mostSweeps > kTieFreeContributions) return 0;
     if (plan.width >= 65536 || plan.height >= 65536 || plan.sourceWidth >= 65536 ||
         plan.sourceHeight >= 65536)
-        return;
+        return 0;
+    return dx * dy;
+}
+
+void MakeTieFree(ResamplePlan& plan)
+{
+    if (TieFreeDenominator(plan) == 0) return;
+    const long long dx = plan.sourceWidth / std::gcd(plan.sourceWidth, plan.width);
+    const long long dy = plan.sourceHeight / std::gcd(plan.sourceHeight, plan.height);
     plan.tapFraction.resize(plan.tapOverlap.size());
     for (size_t i = 0; i < plan.tapOverlap.size(); ++i) {
         const double units =
@@ -550,6 +583,26 @@ void MakeTieFree(ResamplePlan& plan)
     plan.kernel = ResampleTieFreeAvx512;
 }
 
+// Makes a two-tap plan scaling up across a single-precision tie-free one (kTieFreeFloatLimit
+// in kernels.h) when it qualifies and its taps lie within one window of `lanes` floats; returns
+// whether it did.
+bool MakeTieFreeFloat(ResamplePlan& plan, int level)
+{
+    const long long denominator = TieFreeDenominator(plan);
+    if (denominator == 0 || denominator > kTieFreeFloatLimit) return false;
+    if (plan.mostSweeps > kTieFreeFloatSweeps) return false;
+    plan.lanes = level >= 2 ? 16 : 8;
+    if (BuildBlocks(plan) >= plan.lanes) return false;
+    MakeTieFree(plan);
+    plan.tapFraction32.assign(plan.tapFraction.begin(), plan.tapFraction.end());
+    plan.sweepFraction32.assign(plan.sweepFraction.begin(), plan.sweepFraction.end());
+    plan.tapIndex32 = plan.tapRelative;
+    plan.floatPlanes = true;
+    plan.splitRowFloat = level >= 2 ? SplitRowFloatAvx512 : SplitRowFloatAvx2;
+    plan.kernel = level >= 2 ? ResampleTieFreeFloatAvx512 : ResampleTieFreeFloatAvx2;
+    return true;
+}
+
 // Chooses the kernel and the prepared rows for `level` and builds the plan.
 void ChooseKernel(ResamplePlan& plan, int level)
 {
@@ -564,6 +617,11 @@ void ChooseKernel(ResamplePlan& plan, int level)
     // With AVX2 the pick of a tap (two vpermd and a blend) costs more than the packed-word
     // kernel's in-register conversion unless there is one tap per column only.
     const int taps = CountTaps(plan.sourceWidth, plan.width);
+    if (taps == 2 && plan.sourceWidth < plan.width) {
+        BuildPlan(plan, 2);
+        plan.usedTaps = 2;
+        if (MakeTieFreeFloat(plan, level)) return;
+    }
     const bool twoTap = taps <= (level >= 2 ? 2 : 1) && plan.sourceWidth < plan.width;
     BuildPlan(plan, twoTap ? 2 : taps);
     plan.usedTaps = taps;

@@ -358,14 +358,15 @@ TEST_F(SimdMatchesScalar, ResampleDownReadingTheSourceBytesAsTheyAre)
 TEST_F(SimdMatchesScalar, ResampleUpWithoutTiesRoundsToNearest)
 {
     // Plans whose exact sums can never lie on a rounding boundary (odd cell denominators across
-    // and down) are summed with shares of the cells and rounded to nearest: odd ratios across
-    // and down, an odd height that straddles every row (487 to 1080), reductions down with
-    // enlargements across, and denominators near the limit, where the sums come closest to a
-    // boundary (1023 × 1021 cells apart: within 4.8e-7).
+    // and down) are summed with shares of the cells and rounded to nearest, in single precision
+    // where the denominators multiply to at most 2048, in double precision above: odd ratios
+    // across and down, an odd height that straddles every row (487 to 1080), reductions down
+    // with enlargements across, and denominators near either limit, where the sums come closest
+    // to a boundary (45 × 45: within 2.5e-4; 1023 × 1021: within 4.8e-7).
     std::vector<ResampleCase> cases;
     uint32_t seed = 700;
     for (auto [sw, dw] : {std::pair{3, 5}, {5, 7}, {9, 16}, {45, 64}, {243, 250}, {719, 1920}})
-        for (auto [sh, dh] : {std::pair{1, 1}, {3, 5}, {7, 9}, {25, 3}, {487, 1080}})
+        for (auto [sh, dh] : {std::pair{1, 1}, {3, 5}, {7, 9}, {25, 3}, {45, 64}, {487, 1080}})
             cases.emplace_back(sh, sw, dh, dw, seed++);
     cases.emplace_back(487, 720, 1080, 1920, seed++);
     cases.emplace_back(1021, 1023, 1030, 1024, seed++);
