@@ -52,9 +52,10 @@ inline int PaddedStride(int width)
 // the row being width × 2 bytes); decoding reads its Y and Cb and takes Cr as 128 (neutral).
 
 // Kernel variants. Every operation has a plain scalar version, which is the reference, and faster
-// variants (AVX2, AVX-512) that give identical bytes. The variant is picked once per call from the
-// CPU's features, capped by a process-wide level so that tests and benchmarks can force the scalar
-// reference or a given instruction set and compare. The default cap is Best.
+// variants (AVX2 with FMA, AVX-512; AVX-512 VBMI where present) that give identical bytes. The
+// variant is picked once per call from the CPU's features, capped by a process-wide level so that
+// tests and benchmarks can force the scalar reference or a given instruction set and compare. The
+// default cap is Best.
 enum class KernelLevel { Scalar = 0, Avx2 = 1, Avx512 = 2, Best = 3 };
 void SetKernelLevel(KernelLevel level);
 // The level in force: the lower of the cap and what this CPU supports.

@@ -616,6 +616,10 @@ void ChooseKernel(ResamplePlan& plan, int level)
     // only: there the packed-word kernels, which convert in registers, are faster.
     // With AVX2 the pick of a tap (two vpermd and a blend) costs more than the packed-word
     // kernel's in-register conversion unless there is one tap per column only.
+    // In this order: scaling up across with two taps, a plan that is tie-free in single precision
+    // takes that kernel (either level); then the two-tap kernels (tie-free in double precision
+    // where it can be, AVX-512 only); then, at AVX-512 with VBMI, the kernel that reads the source
+    // bytes as they are when every block's taps lie within its window; else the packed words.
     const int taps = CountTaps(plan.sourceWidth, plan.width);
     if (taps == 2 && plan.sourceWidth < plan.width) {
         BuildPlan(plan, 2);
