@@ -123,6 +123,43 @@ inline __m256i PixelLanes(__m256d blue, __m256d green, __m256d red)
 
 // Stores the sums of columns dx .. dx + 7 for the next group, or rounds them and writes the
 // pixels of the destination row. Returns false after the row's last pixel.
+// Pixels x .. x + 7 (all within the row) as 32-bit words blue | green << 8 | red << 16: 24 bytes,
+// six 32-bit words, loaded without touching the bytes after.
+inline __m256i LoadPixelWords(const uint8_t* bgr, int x)
+{
+    const __m256i loadMask = _mm256_setr_epi32(-1, -1, -1, -1, -1, -1, 0, 0);
+    const __m256i dwords = _mm256_setr_epi32(0, 1, 2, 2, 3, 4, 5, 5);
+    const char z = static_cast<char>(0x80);
+    const __m256i spread = _mm256_broadcastsi128_si256(
+        _mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
+    const __m256i bytes = _mm256_maskload_epi32(
+        reinterpret_cast<const int*>(bgr + static_cast<size_t>(x) * 3), loadMask);
+    return _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(bytes, dwords), spread);
+}
+
+// Writes 8 pixels given as b | g << 8 | r << 16 in 32-bit lanes to the destination row at column
+// dx: three of every four bytes, 24 bytes. Returns false after the row's last pixel.
+inline bool StorePixels(const SweepGroup& group, __m256i packed, int dx)
+{
+    const __m256i squeezed =
+        _mm256_shuffle_epi8(packed, _mm256_broadcastsi128_si256(_mm_setr_epi8(
+                                        0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
+    const __m256i compact =
+        _mm256_permutevar8x32_epi32(squeezed, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+    uint8_t* out = group.destination + static_cast<size_t>(dx) * 3;
+    const int remaining = group.width - dx;
+    if (remaining >= 8) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(compact));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16),
+                         _mm256_extracti128_si256(compact, 1));
+    } else {
+        alignas(32) uint8_t bytes[32];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(bytes), compact);
+        memcpy(out, bytes, static_cast<size_t>(remaining) * 3);
+    }
+    return remaining > 8;
+}
+
 inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
 {
     const size_t pw = static_cast<size_t>(group.paddedWidth);
@@ -141,23 +178,7 @@ inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
                                            _mm256_slli_epi64(PixelLanes(a.b1, a.g1, a.r1), 32));
     const __m256i packed =
         _mm256_permutevar8x32_epi32(paired, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
-    const __m256i squeezed =
-        _mm256_shuffle_epi8(packed, _mm256_broadcastsi128_si256(_mm_setr_epi8(
-                                        0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
-    const __m256i compact =
-        _mm256_permutevar8x32_epi32(squeezed, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
-    uint8_t* out = group.destination + static_cast<size_t>(dx) * 3;
-    const int remaining = group.width - dx;
-    if (remaining >= 8) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(compact));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16),
-                         _mm256_extracti128_si256(compact, 1));
-    } else {
-        alignas(32) uint8_t bytes[32];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(bytes), compact);
-        memcpy(out, bytes, static_cast<size_t>(remaining) * 3);
-    }
-    return remaining > 8;
+    return StorePixels(group, packed, dx);
 }
 
 inline void LoadAccumulators(const SweepGroup& group, Accumulators& a, int dx)
@@ -205,21 +226,9 @@ void WeightRowAvx2(const double* overlap, double hy, double e, double* weights, 
 
 void PackRowAvx2(const uint8_t* bgr, int width, int32_t* packed)
 {
-    // Six 32-bit words hold eight pixels; lane 0 takes words 0..2, lane 1 words 3..5, and each
-    // lane spreads its 12 bytes to four words with a zero top byte.
-    const __m256i loadMask = _mm256_setr_epi32(-1, -1, -1, -1, -1, -1, 0, 0);
-    const __m256i dwords = _mm256_setr_epi32(0, 1, 2, 2, 3, 4, 5, 5);
-    const char z = static_cast<char>(0x80);
-    const __m256i spread = _mm256_broadcastsi128_si256(
-        _mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
     int x = 0;
-    for (; x + 8 <= width; x += 8) {
-        const __m256i bytes = _mm256_maskload_epi32(
-            reinterpret_cast<const int*>(bgr + static_cast<size_t>(x) * 3), loadMask);
-        const __m256i words =
-            _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(bytes, dwords), spread);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(packed + x), words);
-    }
+    for (; x + 8 <= width; x += 8)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(packed + x), LoadPixelWords(bgr, x));
     for (; x < width; ++x) {
         const uint8_t* p = bgr + static_cast<size_t>(x) * 3;
         packed[x] = p[0] | (p[1] << 8) | (p[2] << 16);
@@ -266,22 +275,13 @@ void ResampleSweepsAvx2(const SweepGroup& group)
 
 void SplitRowAvx2(const uint8_t* bgr, int width, double* planes, size_t planeLength)
 {
-    const __m256i loadMask = _mm256_setr_epi32(-1, -1, -1, -1, -1, -1, 0, 0);
-    const __m256i dwords = _mm256_setr_epi32(0, 1, 2, 2, 3, 4, 5, 5);
-    const char z = static_cast<char>(0x80);
-    const __m256i spread = _mm256_broadcastsi128_si256(
-        _mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
     const __m256i byteMask = _mm256_set1_epi32(0xFF);
     double* blue = planes;
     double* green = planes + planeLength;
     double* red = planes + 2 * planeLength;
     int x = 0;
     for (; x + 8 <= width; x += 8) {
-        // Eight pixels are 24 bytes: six 32-bit words, loaded without touching the bytes after.
-        const __m256i bytes = _mm256_maskload_epi32(
-            reinterpret_cast<const int*>(bgr + static_cast<size_t>(x) * 3), loadMask);
-        const __m256i words =
-            _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(bytes, dwords), spread);
+        const __m256i words = LoadPixelWords(bgr, x);
         const __m256i b = _mm256_and_si256(words, byteMask);
         const __m256i g = _mm256_and_si256(_mm256_srli_epi32(words, 8), byteMask);
         const __m256i r = _mm256_srli_epi32(words, 16);
@@ -394,18 +394,10 @@ void CopyPixelsAvx2(const uint8_t* sourceRow, int sourceWidth, const int32_t* co
 
 void SplitRowFloatAvx2(const uint8_t* bgr, int width, float* planes, size_t planeLength)
 {
-    const __m256i loadMask = _mm256_setr_epi32(-1, -1, -1, -1, -1, -1, 0, 0);
-    const __m256i dwords = _mm256_setr_epi32(0, 1, 2, 2, 3, 4, 5, 5);
-    const char z = static_cast<char>(0x80);
-    const __m256i spread = _mm256_broadcastsi128_si256(
-        _mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
     const __m256i byteMask = _mm256_set1_epi32(0xFF);
     int x = 0;
     for (; x + 8 <= width; x += 8) {
-        const __m256i bytes = _mm256_maskload_epi32(
-            reinterpret_cast<const int*>(bgr + static_cast<size_t>(x) * 3), loadMask);
-        const __m256i words =
-            _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(bytes, dwords), spread);
+        const __m256i words = LoadPixelWords(bgr, x);
         _mm256_storeu_ps(planes + x, _mm256_cvtepi32_ps(_mm256_and_si256(words, byteMask)));
         _mm256_storeu_ps(planes + planeLength + x, _mm256_cvtepi32_ps(_mm256_and_si256(
                                                        _mm256_srli_epi32(words, 8), byteMask)));
@@ -458,22 +450,6 @@ void ResampleTieFreeFloatAvx2(const SweepGroup& group)
             _mm256_or_si256(_mm256_cvtps_epi32(sum[0]),
                             _mm256_or_si256(_mm256_slli_epi32(_mm256_cvtps_epi32(sum[1]), 8),
                                             _mm256_slli_epi32(_mm256_cvtps_epi32(sum[2]), 16)));
-        const __m256i squeezed = _mm256_shuffle_epi8(
-            packed, _mm256_broadcastsi128_si256(
-                        _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
-        const __m256i compact =
-            _mm256_permutevar8x32_epi32(squeezed, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
-        uint8_t* out = group.destination + static_cast<size_t>(dx) * 3;
-        const int remaining = group.width - dx;
-        if (remaining >= 8) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(compact));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16),
-                             _mm256_extracti128_si256(compact, 1));
-        } else {
-            alignas(32) uint8_t bytes[32];
-            _mm256_store_si256(reinterpret_cast<__m256i*>(bytes), compact);
-            memcpy(out, bytes, static_cast<size_t>(remaining) * 3);
-        }
-        if (remaining <= 8) break;
+        if (!StorePixels(group, packed, dx)) break;
     }
 }

@@ -121,25 +121,33 @@ void WeightRowAvx512(const double* overlap, double hy, double e, double* weights
     }
 }
 
-void PackRowAvx512(const uint8_t* bgr, int width, int32_t* packed)
+namespace {
+
+// Pixels x .. x + 15 of a row of `width` as 32-bit words blue | green << 8 | red << 16: lane i of
+// the four 128-bit lanes takes bytes 12i .. 12i + 11 and spreads each 3 bytes to a word with a
+// zero top byte. A whole 64-byte load where it stays within the row's pixel bytes, a masked one
+// at the end.
+inline __m512i LoadPixelWords(const uint8_t* bgr, int x, int width)
 {
-    // Lane i of the four 128-bit lanes takes bytes 12i .. 12i + 11, then spreads each 3 bytes to
-    // a 32-bit word with a zero top byte.
     const __m512i dwords = _mm512_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 9, 10, 11, 12);
     const char z = static_cast<char>(0x80);
     const __m512i spread =
         _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
-    for (int x = 0; x < width; x += 16) {
-        const int pixels = width - x < 16 ? width - x : 16;
-        // A whole 64-byte load when it stays within the row's pixel bytes, a masked one at the end.
-        const __m512i bytes =
-            width - x >= 22 ? _mm512_loadu_si512(bgr + static_cast<size_t>(x) * 3)
-                            : _mm512_maskz_loadu_epi8(
-                                  pixels == 16 ? 0xFFFFFFFFFFFFull : (1ull << (pixels * 3)) - 1,
-                                  bgr + static_cast<size_t>(x) * 3);
-        __m512i words = _mm512_shuffle_epi8(_mm512_permutexvar_epi32(dwords, bytes), spread);
-        _mm512_storeu_si512(packed + x, words);
-    }
+    const int pixels = width - x < 16 ? width - x : 16;
+    const __m512i bytes =
+        width - x >= 22
+            ? _mm512_loadu_si512(bgr + static_cast<size_t>(x) * 3)
+            : _mm512_maskz_loadu_epi8(pixels == 16 ? 0xFFFFFFFFFFFFull : (1ull << (pixels * 3)) - 1,
+                                      bgr + static_cast<size_t>(x) * 3);
+    return _mm512_shuffle_epi8(_mm512_permutexvar_epi32(dwords, bytes), spread);
+}
+
+}  // namespace
+
+void PackRowAvx512(const uint8_t* bgr, int width, int32_t* packed)
+{
+    for (int x = 0; x < width; x += 16)
+        _mm512_storeu_si512(packed + x, LoadPixelWords(bgr, x, width));
 }
 
 void ResampleSweepsAvx512(const SweepGroup& group)
@@ -181,22 +189,12 @@ void ResampleSweepsAvx512(const SweepGroup& group)
 
 void SplitRowAvx512(const uint8_t* bgr, int width, double* planes, size_t planeLength)
 {
-    const __m512i dwords = _mm512_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 9, 10, 11, 12);
     const __m512i blueMask = ChannelMask(0), greenMask = ChannelMask(1), redMask = ChannelMask(2);
-    const char z = static_cast<char>(0x80);
-    const __m512i spread =
-        _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
     double* blue = planes;
     double* green = planes + planeLength;
     double* red = planes + 2 * planeLength;
     for (int x = 0; x < width; x += 16) {
-        const int pixels = width - x < 16 ? width - x : 16;
-        const __m512i bytes =
-            width - x >= 22 ? _mm512_loadu_si512(bgr + static_cast<size_t>(x) * 3)
-                            : _mm512_maskz_loadu_epi8(
-                                  pixels == 16 ? 0xFFFFFFFFFFFFull : (1ull << (pixels * 3)) - 1,
-                                  bgr + static_cast<size_t>(x) * 3);
-        const __m512i words = _mm512_shuffle_epi8(_mm512_permutexvar_epi32(dwords, bytes), spread);
+        const __m512i words = LoadPixelWords(bgr, x, width);
         const __m512i b = _mm512_shuffle_epi8(words, blueMask);
         const __m512i g = _mm512_shuffle_epi8(words, greenMask);
         const __m512i r = _mm512_shuffle_epi8(words, redMask);
@@ -230,6 +228,36 @@ inline void PickTapsNear(const double* window, __m512i index0, __m512i index1, _
     tap1 = _mm512_permutexvar_pd(index1, values);
 }
 
+// The windows and lane words of the two 8-column halves of a 16-column block.
+struct BlockTaps {
+    int base0, base1;
+    __m512i index00, index01, index10, index11;  // [tap][half]
+};
+
+inline BlockTaps LoadBlockTaps(const SweepGroup& group, int dx)
+{
+    const size_t pw = static_cast<size_t>(group.paddedWidth);
+    return {group.blockBase[dx / 8],
+            group.blockBase[dx / 8 + 1],
+            _mm512_loadu_si512(group.tapIndex + dx),
+            _mm512_loadu_si512(group.tapIndex + dx + 8),
+            _mm512_loadu_si512(group.tapIndex + pw + dx),
+            _mm512_loadu_si512(group.tapIndex + pw + dx + 8)};
+}
+
+// Both taps of both halves of one plane: t[tap][half].
+template <bool Near>
+inline void PickBlockTaps(const double* plane, const BlockTaps& b, __m512d (&t)[2][2])
+{
+    if constexpr (Near) {
+        PickTapsNear(plane + b.base0, b.index00, b.index10, t[0][0], t[1][0]);
+        PickTapsNear(plane + b.base1, b.index01, b.index11, t[0][1], t[1][1]);
+    } else {
+        PickTaps(plane + b.base0, b.index00, b.index10, t[0][0], t[1][0]);
+        PickTaps(plane + b.base1, b.index01, b.index11, t[0][1], t[1][1]);
+    }
+}
+
 template <int Taps, bool Near>
 void TwoTapRow(const SweepGroup& group)
 {
@@ -239,12 +267,7 @@ void TwoTapRow(const SweepGroup& group)
         PrefetchShare(group, dx, 16);
         Accumulators a;
         LoadAccumulators(group, a, dx);
-        const int base0 = group.blockBase[dx / 8], base1 = group.blockBase[dx / 8 + 1];
-        // [tap][half]: the lane words of the 16 columns.
-        const __m512i index00 = _mm512_loadu_si512(group.tapIndex + dx);
-        const __m512i index01 = _mm512_loadu_si512(group.tapIndex + dx + 8);
-        const __m512i index10 = _mm512_loadu_si512(group.tapIndex + pw + dx);
-        const __m512i index11 = _mm512_loadu_si512(group.tapIndex + pw + dx + 8);
+        const BlockTaps block = LoadBlockTaps(group, dx);
         for (int s = 0; s < group.sweeps; ++s) {
             const double* weights = group.weights[s] + dx;
             const __m512d w00 = _mm512_loadu_pd(weights);
@@ -252,26 +275,19 @@ void TwoTapRow(const SweepGroup& group)
             const double* planes = static_cast<const double*>(group.rows[s]);
             __m512d* sums[3][2] = {{&a.b0, &a.b1}, {&a.g0, &a.g1}, {&a.r0, &a.r1}};
             for (int c = 0; c < 3; ++c) {
-                const double* plane = planes + c * length;
-                __m512d t00, t10, t01, t11;
-                if constexpr (Near) {
-                    PickTapsNear(plane + base0, index00, index10, t00, t10);
-                    PickTapsNear(plane + base1, index01, index11, t01, t11);
-                } else {
-                    PickTaps(plane + base0, index00, index10, t00, t10);
-                    PickTaps(plane + base1, index01, index11, t01, t11);
-                }
+                __m512d t[2][2];
+                PickBlockTaps<Near>(planes + c * length, block, t);
                 // sum := value × weight + sum, tap 0 then tap 1, a rounded multiply and then a
                 // rounded add.
                 __m512d& low = *sums[c][0];
                 __m512d& high = *sums[c][1];
-                low = _mm512_add_pd(_mm512_mul_pd(t00, w00), low);
-                high = _mm512_add_pd(_mm512_mul_pd(t01, w01), high);
+                low = _mm512_add_pd(_mm512_mul_pd(t[0][0], w00), low);
+                high = _mm512_add_pd(_mm512_mul_pd(t[0][1], w01), high);
                 if constexpr (Taps == 2) {
                     const __m512d w10 = _mm512_loadu_pd(weights + pw);
                     const __m512d w11 = _mm512_loadu_pd(weights + pw + 8);
-                    low = _mm512_add_pd(_mm512_mul_pd(t10, w10), low);
-                    high = _mm512_add_pd(_mm512_mul_pd(t11, w11), high);
+                    low = _mm512_add_pd(_mm512_mul_pd(t[1][0], w10), low);
+                    high = _mm512_add_pd(_mm512_mul_pd(t[1][1], w11), high);
                 }
             }
         }
@@ -290,11 +306,7 @@ void TieFreeRow(const SweepGroup& group)
         PrefetchShare(group, dx, 16);
         Accumulators a;
         LoadAccumulators(group, a, dx);
-        const int base0 = group.blockBase[dx / 8], base1 = group.blockBase[dx / 8 + 1];
-        const __m512i index00 = _mm512_loadu_si512(group.tapIndex + dx);
-        const __m512i index01 = _mm512_loadu_si512(group.tapIndex + dx + 8);
-        const __m512i index10 = _mm512_loadu_si512(group.tapIndex + pw + dx);
-        const __m512i index11 = _mm512_loadu_si512(group.tapIndex + pw + dx + 8);
+        const BlockTaps block = LoadBlockTaps(group, dx);
         const double* across = group.tapFractions + dx;
         const __m512d f00 = _mm512_loadu_pd(across), f01 = _mm512_loadu_pd(across + 8);
         const __m512d f10 = _mm512_loadu_pd(across + pw), f11 = _mm512_loadu_pd(across + pw + 8);
@@ -303,17 +315,10 @@ void TieFreeRow(const SweepGroup& group)
             const double* planes = static_cast<const double*>(group.rows[s]);
             __m512d* sums[3][2] = {{&a.b0, &a.b1}, {&a.g0, &a.g1}, {&a.r0, &a.r1}};
             for (int c = 0; c < 3; ++c) {
-                const double* plane = planes + c * length;
-                __m512d t00, t10, t01, t11;
-                if constexpr (Near) {
-                    PickTapsNear(plane + base0, index00, index10, t00, t10);
-                    PickTapsNear(plane + base1, index01, index11, t01, t11);
-                } else {
-                    PickTaps(plane + base0, index00, index10, t00, t10);
-                    PickTaps(plane + base1, index01, index11, t01, t11);
-                }
-                const __m512d low = _mm512_fmadd_pd(t10, f10, _mm512_mul_pd(t00, f00));
-                const __m512d high = _mm512_fmadd_pd(t11, f11, _mm512_mul_pd(t01, f01));
+                __m512d t[2][2];
+                PickBlockTaps<Near>(planes + c * length, block, t);
+                const __m512d low = _mm512_fmadd_pd(t[1][0], f10, _mm512_mul_pd(t[0][0], f00));
+                const __m512d high = _mm512_fmadd_pd(t[1][1], f11, _mm512_mul_pd(t[0][1], f01));
                 *sums[c][0] = _mm512_fmadd_pd(low, down, *sums[c][0]);
                 *sums[c][1] = _mm512_fmadd_pd(high, down, *sums[c][1]);
             }
@@ -340,19 +345,9 @@ void ResampleTieFreeAvx512(const SweepGroup& group)
 
 void SplitRowFloatAvx512(const uint8_t* bgr, int width, float* planes, size_t planeLength)
 {
-    const __m512i dwords = _mm512_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 9, 10, 11, 12);
     const __m512i blueMask = ChannelMask(0), greenMask = ChannelMask(1), redMask = ChannelMask(2);
-    const char z = static_cast<char>(0x80);
-    const __m512i spread =
-        _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, z, 3, 4, 5, z, 6, 7, 8, z, 9, 10, 11, z));
     for (int x = 0; x < width; x += 16) {
-        const int pixels = width - x < 16 ? width - x : 16;
-        const __m512i bytes =
-            width - x >= 22 ? _mm512_loadu_si512(bgr + static_cast<size_t>(x) * 3)
-                            : _mm512_maskz_loadu_epi8(
-                                  pixels == 16 ? 0xFFFFFFFFFFFFull : (1ull << (pixels * 3)) - 1,
-                                  bgr + static_cast<size_t>(x) * 3);
-        const __m512i words = _mm512_shuffle_epi8(_mm512_permutexvar_epi32(dwords, bytes), spread);
+        const __m512i words = LoadPixelWords(bgr, x, width);
         _mm512_storeu_ps(planes + x, _mm512_cvtepi32_ps(_mm512_shuffle_epi8(words, blueMask)));
         _mm512_storeu_ps(planes + planeLength + x,
                          _mm512_cvtepi32_ps(_mm512_shuffle_epi8(words, greenMask)));
@@ -396,20 +391,6 @@ void ResampleTieFreeFloatAvx512(const SweepGroup& group)
         const __m512i packed = _mm512_ternarylogic_epi32(
             _mm512_cvtps_epi32(sum[0]), _mm512_slli_epi32(_mm512_cvtps_epi32(sum[1]), 8),
             _mm512_slli_epi32(_mm512_cvtps_epi32(sum[2]), 16), 0xFE);
-        const __m512i squeezed = _mm512_shuffle_epi8(
-            packed, _mm512_broadcast_i32x4(
-                        _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
-        const __m512i compact = _mm512_permutexvar_epi32(
-            _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 15, 15, 15, 15), squeezed);
-        const int remaining = group.width - dx;
-        uint8_t* out = group.destination + static_cast<size_t>(dx) * 3;
-        if (remaining >= 22) {
-            _mm512_storeu_si512(out, compact);
-            continue;
-        }
-        const int pixels = remaining < 16 ? remaining : 16;
-        const __mmask64 store = pixels == 16 ? 0xFFFFFFFFFFFFull : ((1ull << (pixels * 3)) - 1);
-        _mm512_mask_storeu_epi8(out, store, compact);
-        if (remaining <= 16) break;
+        if (!StorePixels(group, packed, dx)) break;
     }
 }

@@ -72,6 +72,29 @@ inline __m512i NearestPixelLanes(__m512d blue, __m512d green, __m512d red)
                                      _mm512_slli_epi64(NearestInLowBits(red), 16), 0xFE);
 }
 
+// Writes 16 pixels given as b | g << 8 | r << 16 in 32-bit lanes to the destination row at
+// column dx: three of every four bytes, 48 bytes. Returns false after the row's last pixel.
+inline bool StorePixels(const SweepGroup& group, __m512i packed, int dx)
+{
+    const __m512i squeezed =
+        _mm512_shuffle_epi8(packed, _mm512_broadcast_i32x4(_mm_setr_epi8(
+                                        0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
+    const __m512i compact = _mm512_permutexvar_epi32(
+        _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 15, 15, 15, 15), squeezed);
+    const int remaining = group.width - dx;
+    uint8_t* out = group.destination + static_cast<size_t>(dx) * 3;
+    if (remaining >= 22) {
+        // A whole 64-byte store stays inside the row; its last 16 bytes are written again by
+        // the next block. (Masked byte stores are slow on some cores.)
+        _mm512_storeu_si512(out, compact);
+        return true;
+    }
+    const int pixels = remaining < 16 ? remaining : 16;
+    const __mmask64 store = pixels == 16 ? 0xFFFFFFFFFFFFull : ((1ull << (pixels * 3)) - 1);
+    _mm512_mask_storeu_epi8(out, store, compact);
+    return remaining > 16;
+}
+
 // Stores the sums of columns dx .. dx + 15 for the next group, or rounds them (to nearest when
 // Nearest, for tie-free plans; else as the reference does) and writes the pixels of the
 // destination row. Returns false after the row's last pixel.
@@ -95,23 +118,7 @@ inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
         Nearest ? NearestPixelLanes(a.b0, a.g0, a.r0) : PixelLanes(a.b0, a.g0, a.r0),
         _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30),
         Nearest ? NearestPixelLanes(a.b1, a.g1, a.r1) : PixelLanes(a.b1, a.g1, a.r1));
-    const __m512i squeezed =
-        _mm512_shuffle_epi8(packed, _mm512_broadcast_i32x4(_mm_setr_epi8(
-                                        0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
-    const __m512i compact = _mm512_permutexvar_epi32(
-        _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 15, 15, 15, 15), squeezed);
-    const int remaining = group.width - dx;
-    uint8_t* out = group.destination + static_cast<size_t>(dx) * 3;
-    if (remaining >= 22) {
-        // A whole 64-byte store stays inside the row; its last 16 bytes are written again by
-        // the next block. (Masked byte stores are slow on some cores.)
-        _mm512_storeu_si512(out, compact);
-        return true;
-    }
-    const int pixels = remaining < 16 ? remaining : 16;
-    const __mmask64 store = pixels == 16 ? 0xFFFFFFFFFFFFull : ((1ull << (pixels * 3)) - 1);
-    _mm512_mask_storeu_epi8(out, store, compact);
-    return remaining > 16;
+    return StorePixels(group, packed, dx);
 }
 
 }  // namespace
