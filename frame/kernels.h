@@ -209,13 +209,14 @@ void CopyPixelsAvx2(const uint8_t* sourceRow, int sourceWidth, const int32_t* co
 // exact sum S = Σ value × share × share is N ÷ (Dx × Dy) for a whole N. When Dx × Dy is odd, S is
 // never k + 1/2 and lies at least μ = 1 ÷ (2 Dx Dy) from every such boundary. The reference's
 // double sum s differs from S by at most T × 1.5e-8 (T contributions; each weight is within
-// 6e-11 of its exact share for sizes below 65536, from the rounded cell edges, the two products
-// and the quotient; each rounded product and add moves the sum by at most 2^-45), so for Dx × Dy
-// at most kTieFreeLimit (μ >= 4.7e-7) and T at most kTieFreeContributions (T × 1.5e-8 <= 2.4e-7),
-// s lies on the same side of every boundary as S, and its byte is S rounded to nearest. Any sum
-// within 2.4e-7 of S then gives the same byte by plain rounding to nearest: the two-tap AVX-512
-// kernel computes such plans as Σ_sweeps (share down) × Σ_taps value × (share across), with fused
-// steps and no weight rows, which is within 1e-12 of S.
+// 2^-52 × (width + height) + 2^-49 < 3e-11 of its exact share for sizes below 65536, from the
+// rounded cell edges (each overlap within 3 × 2^-54), the two products and the quotient, so a
+// value times it within 7.7e-9; each rounded product and add moves the sum by at most 2^-45),
+// so for Dx × Dy at most kTieFreeLimit (μ >= 4.7e-7) and T at most kTieFreeContributions
+// (T × 1.5e-8 <= 2.4e-7 < μ), s lies on the same side of every boundary as S, and its byte is S
+// rounded to nearest. Any other sum nearer to S than μ gives that byte by plain rounding to
+// nearest: the two-tap AVX-512 kernel computes such plans as Σ_sweeps (share down) × Σ_taps
+// value × (share across), with fused steps and no weight rows, which is within 1e-12 of S.
 inline constexpr long long kTieFreeLimit = 1 << 20;
 inline constexpr int kTieFreeContributions = 16;
 void ResampleTieFreeAvx512(const SweepGroup& group);
@@ -225,9 +226,9 @@ void ResampleTieFreeAvx512(const SweepGroup& group);
 // planes of floats, 16 columns (AVX-512) or 8 (AVX2) at a time: each rounded share is within
 // u of its share (a relative u), each rounded product, fused step and add within u of its
 // result, so the horizontal sum of a sweep (at most 255) is within 3 × 255u of its exact value,
-// and the whole sum within (3 × 255 + 255 + 8 × 255)u = 3060u = 1.83e-4 of S; with the
-// reference's 2.4e-7 that is still less than μ, so rounding the float sum to nearest gives the
-// reference's byte. Taps must lie within `lanes` values of their block's base (one window).
+// and the whole sum within (3 × 255 + 255 + 8 × 255)u = 3060u = 1.83e-4 of S, less than μ, so
+// rounding the float sum to nearest gives the reference's byte. Taps must lie within `lanes` values
+// of their block's base (one window).
 inline constexpr long long kTieFreeFloatLimit = 2048;
 inline constexpr int kTieFreeFloatSweeps = 8;
 void ResampleTieFreeFloatAvx512(const SweepGroup& group);

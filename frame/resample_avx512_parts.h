@@ -72,15 +72,23 @@ inline __m512i NearestPixelLanes(__m512d blue, __m512d green, __m512d red)
                                      _mm512_slli_epi64(NearestInLowBits(red), 16), 0xFE);
 }
 
-// Writes 16 pixels given as b | g << 8 | r << 16 in 32-bit lanes to the destination row at
-// column dx: three of every four bytes, 48 bytes. Returns false after the row's last pixel.
-inline bool StorePixels(const SweepGroup& group, __m512i packed, int dx)
+// Keeps the sums of columns dx .. dx + 15 for the group after this one.
+inline void StoreAccumulators(const SweepGroup& group, const Accumulators& a, int dx)
 {
-    const __m512i squeezed =
-        _mm512_shuffle_epi8(packed, _mm512_broadcast_i32x4(_mm_setr_epi8(
-                                        0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
-    const __m512i compact = _mm512_permutexvar_epi32(
-        _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 15, 15, 15, 15), squeezed);
+    const size_t pw = static_cast<size_t>(group.paddedWidth);
+    double* acc = group.accumulator;
+    _mm512_storeu_pd(acc + dx, a.b0);
+    _mm512_storeu_pd(acc + dx + 8, a.b1);
+    _mm512_storeu_pd(acc + pw + dx, a.g0);
+    _mm512_storeu_pd(acc + pw + dx + 8, a.g1);
+    _mm512_storeu_pd(acc + 2 * pw + dx, a.r0);
+    _mm512_storeu_pd(acc + 2 * pw + dx + 8, a.r1);
+}
+
+// Writes 16 pixels given as their 48 bytes (then 16 more, ignored) to the destination row at
+// column dx. Returns false after the row's last pixel.
+inline bool StoreCompactPixels(const SweepGroup& group, __m512i compact, int dx)
+{
     const int remaining = group.width - dx;
     uint8_t* out = group.destination + static_cast<size_t>(dx) * 3;
     if (remaining >= 22) {
@@ -95,6 +103,20 @@ inline bool StorePixels(const SweepGroup& group, __m512i packed, int dx)
     return remaining > 16;
 }
 
+// Writes 16 pixels given as b | g << 8 | r << 16 in 32-bit lanes to the destination row at
+// column dx: three of every four bytes, 48 bytes. Returns false after the row's last pixel.
+inline bool StorePixels(const SweepGroup& group, __m512i packed, int dx)
+{
+    const __m512i squeezed =
+        _mm512_shuffle_epi8(packed, _mm512_broadcast_i32x4(_mm_setr_epi8(
+                                        0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1)));
+    return StoreCompactPixels(
+        group,
+        _mm512_permutexvar_epi32(
+            _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 15, 15, 15, 15), squeezed),
+        dx);
+}
+
 // Stores the sums of columns dx .. dx + 15 for the next group, or rounds them (to nearest when
 // Nearest, for tie-free plans; else as the reference does) and writes the pixels of the
 // destination row. Returns false after the row's last pixel.
@@ -102,14 +124,7 @@ template <bool Nearest = false>
 inline bool Finish(const SweepGroup& group, const Accumulators& a, int dx)
 {
     if (!group.last) {
-        const size_t pw = static_cast<size_t>(group.paddedWidth);
-        double* acc = group.accumulator;
-        _mm512_storeu_pd(acc + dx, a.b0);
-        _mm512_storeu_pd(acc + dx + 8, a.b1);
-        _mm512_storeu_pd(acc + pw + dx, a.g0);
-        _mm512_storeu_pd(acc + pw + dx + 8, a.g1);
-        _mm512_storeu_pd(acc + 2 * pw + dx, a.r0);
-        _mm512_storeu_pd(acc + 2 * pw + dx + 8, a.r1);
+        StoreAccumulators(group, a, dx);
         return true;
     }
     // b | g << 8 | r << 16 in each 32-bit lane (the low halves of the two sets of 64-bit

@@ -16,6 +16,16 @@ inline __m512i ExponentTable()
     return _mm512_zextsi128_si512(_mm_cvtsi32_si128(0x00433000));
 }
 
+// Bytes 0-2 of each 64-bit lane of the first table (pixels 0-7), then of the second (8-15).
+inline __m512i PackOrder()
+{
+    alignas(64) uint8_t order[64] = {};
+    for (int i = 0; i < 16; ++i)
+        for (int c = 0; c < 3; ++c)
+            order[3 * i + c] = static_cast<uint8_t>((i < 8 ? 0 : 64) + 8 * (i % 8) + c);
+    return _mm512_load_si512(order);
+}
+
 }  // namespace
 
 uint64_t VbmiTapIndex(int relative)
@@ -30,6 +40,7 @@ void ResampleSweepsVbmi(const SweepGroup& group)
     const __m512i table = ExponentTable();
     const __m512i one = _mm512_set1_epi64(1), two = _mm512_set1_epi64(2);
     const __m512d bias = _mm512_set1_pd(-0x1p52);
+    const __m512i packOrder = PackOrder();
     for (int dx = 0; dx < group.paddedWidth; dx += 16) {
         PrefetchShare(group, dx, 16);
         Accumulators a;
@@ -68,6 +79,13 @@ void ResampleSweepsVbmi(const SweepGroup& group)
                 }
             }
         }
-        if (!Finish(group, a, dx)) break;
+        if (!group.last) {
+            StoreAccumulators(group, a, dx);
+            continue;
+        }
+        // The three bytes of each pixel lane, 8 pixels from each half: one byte permute.
+        const __m512i compact = _mm512_permutex2var_epi8(PixelLanes(a.b0, a.g0, a.r0), packOrder,
+                                                         PixelLanes(a.b1, a.g1, a.r1));
+        if (!StoreCompactPixels(group, compact, dx)) break;
     }
 }
