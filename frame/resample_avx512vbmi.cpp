@@ -34,13 +34,29 @@ uint64_t VbmiTapIndex(int relative)
     return static_cast<uint64_t>(3 * relative) | 0x4241404040404000ull;
 }
 
-void ResampleSweepsVbmi(const SweepGroup& group)
+namespace {
+
+// The byte-permute indices of one tap and half for the three channels.
+struct ChannelIndex {
+    __m512i of[3];
+};
+
+// The kernel for `Taps` taps (0: the group's count, read at run time). With two taps the twelve
+// byte-permute indices of a block (tap, half, channel) stay in registers for all its sweeps.
+template <int Taps>
+void SweepsVbmi(const SweepGroup& group)
 {
     const size_t pw = static_cast<size_t>(group.paddedWidth);
+    const int taps = Taps > 0 ? Taps : group.taps;
     const __m512i table = ExponentTable();
     const __m512i one = _mm512_set1_epi64(1), two = _mm512_set1_epi64(2);
     const __m512d bias = _mm512_set1_pd(-0x1p52);
     const __m512i packOrder = PackOrder();
+    const auto indexOf = [&](int t, int h, int dx) {
+        const __m512i blue =
+            _mm512_loadu_si512(group.tapIndex + static_cast<size_t>(t) * pw + dx + 8 * h);
+        return ChannelIndex{{blue, _mm512_add_epi64(blue, one), _mm512_add_epi64(blue, two)}};
+    };
     for (int dx = 0; dx < group.paddedWidth; dx += 16) {
         PrefetchShare(group, dx, 16);
         Accumulators a;
@@ -54,25 +70,27 @@ void ResampleSweepsVbmi(const SweepGroup& group)
                           ? ~__mmask64{0}
                           : (__mmask64{1} << (group.sourceBytes - from[h])) - 1;
         }
+        ChannelIndex held[2][2];  // Taps == 2: [tap][half]
+        if constexpr (Taps == 2)
+            for (int t = 0; t < 2; ++t)
+                for (int h = 0; h < 2; ++h) held[t][h] = indexOf(t, h, dx);
         for (int s = 0; s < group.sweeps; ++s) {
             const uint8_t* row = static_cast<const uint8_t*>(group.rows[s]);
             const __m512i window[2] = {_mm512_maskz_loadu_epi8(keep[0], row + from[0]),
                                        _mm512_maskz_loadu_epi8(keep[1], row + from[1])};
             const double* weights = group.weights[s];
-            for (int t = 0; t < group.taps; ++t) {
+            for (int t = 0; t < taps; ++t) {
                 const size_t at = static_cast<size_t>(t) * pw + dx;
                 __m512d* sums[2][3] = {{&a.b0, &a.g0, &a.r0}, {&a.b1, &a.g1, &a.r1}};
                 for (int h = 0; h < 2; ++h) {
-                    const __m512i blue = _mm512_loadu_si512(group.tapIndex + at + 8 * h);
-                    const __m512i index[3] = {blue, _mm512_add_epi64(blue, one),
-                                              _mm512_add_epi64(blue, two)};
+                    const ChannelIndex index = Taps == 2 ? held[t][h] : indexOf(t, h, dx);
                     const __m512d w = _mm512_loadu_pd(weights + at + 8 * h);
                     const __m512d c = _mm512_mul_pd(w, bias);
                     // sum := value × weight + sum: the rounded product as one fused step, then a
                     // rounded add.
                     for (int channel = 0; channel < 3; ++channel) {
                         const __m512d biased = _mm512_castsi512_pd(
-                            _mm512_permutex2var_epi8(window[h], index[channel], table));
+                            _mm512_permutex2var_epi8(window[h], index.of[channel], table));
                         *sums[h][channel] =
                             _mm512_add_pd(_mm512_fmadd_pd(biased, w, c), *sums[h][channel]);
                     }
@@ -88,4 +106,11 @@ void ResampleSweepsVbmi(const SweepGroup& group)
                                                          PixelLanes(a.b1, a.g1, a.r1));
         if (!StoreCompactPixels(group, compact, dx)) break;
     }
+}
+
+}  // namespace
+
+void ResampleSweepsVbmi(const SweepGroup& group)
+{
+    group.taps == 2 ? SweepsVbmi<2>(group) : SweepsVbmi<0>(group);
 }
