@@ -618,8 +618,9 @@ void ChooseKernel(ResamplePlan& plan, int level)
     // kernel's in-register conversion unless there is one tap per column only.
     // In this order: scaling up across with two taps, a plan that is tie-free in single precision
     // takes that kernel (either level); then the two-tap kernels (tie-free in double precision
-    // where it can be, AVX-512 only); then, at AVX-512 with VBMI, the kernel that reads the source
-    // bytes as they are when every block's taps lie within its window; else the packed words.
+    // where it can be, AVX-512 only; with VBMI only for one tap or a tie-free plan); then, at
+    // AVX-512 with VBMI, the kernel that reads the source bytes as they are when every block's
+    // taps lie within its window; else the packed words.
     const int taps = CountTaps(plan.sourceWidth, plan.width);
     if (taps == 2 && plan.sourceWidth < plan.width) {
         BuildPlan(plan, 2);
@@ -629,7 +630,11 @@ void ChooseKernel(ResamplePlan& plan, int level)
     const bool twoTap = taps <= (level >= 2 ? 2 : 1) && plan.sourceWidth < plan.width;
     BuildPlan(plan, twoTap ? 2 : taps);
     plan.usedTaps = taps;
-    if (twoTap) {
+    // With VBMI, two taps scaling up take the VBMI kernel below (one byte permute per value, and
+    // no split rows) unless the plan is tie-free; one tap keeps the two-tap kernel's copy path.
+    const bool viaVbmi = twoTap && taps == 2 && level >= 2 && VbmiResamplerInForce() &&
+                         TieFreeDenominator(plan) == 0;
+    if (twoTap && !viaVbmi) {
         plan.lanes = level >= 2 ? 8 : 4;
         if (BuildBlocks(plan) < 2 * plan.lanes) {
             BuildTapIndex(plan, level);
