@@ -622,13 +622,14 @@ void ChooseKernel(ResamplePlan& plan, int level)
     // AVX-512 with VBMI, the kernel that reads the source bytes as they are when every block's
     // taps lie within its window; else the packed words.
     const int taps = CountTaps(plan.sourceWidth, plan.width);
-    if (taps == 2 && plan.sourceWidth < plan.width) {
+    const bool twoTapsUp = taps == 2 && plan.sourceWidth < plan.width;
+    if (twoTapsUp) {
         BuildPlan(plan, 2);
         plan.usedTaps = 2;
         if (MakeTieFreeFloat(plan, level)) return;
     }
     const bool twoTap = taps <= (level >= 2 ? 2 : 1) && plan.sourceWidth < plan.width;
-    BuildPlan(plan, twoTap ? 2 : taps);
+    if (!twoTapsUp) BuildPlan(plan, twoTap ? 2 : taps);  // (else built above, with two taps)
     plan.usedTaps = taps;
     // With VBMI, two taps scaling up take the VBMI kernel below (one byte permute per value, and
     // no split rows) unless the plan is tie-free; one tap keeps the two-tap kernel's copy path.
