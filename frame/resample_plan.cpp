@@ -88,7 +88,7 @@ struct ResamplePlan {
     std::vector<SparseTap> sparseTaps;
     std::vector<uint8_t> tapIsSparse;  // [row taps]
     size_t longestSparse = 0;          // the most padded overlaps of a sparse tap
-    // The weight table, when the sweeps' overlaps take few distinct values (see BuildWeightTable):
+    // The weight table, when the sweeps' overlaps take few distinct values (see CWeightTable):
     // one weight row per distinct overlap, made once per call and shared by the threads; null
     // when the rows come from each thread's CWeightCache instead.
     double* weightTable = nullptr;
@@ -666,7 +666,7 @@ void ChooseKernel(ResamplePlan& plan, int level)
     // The AVX2 packed-word kernel fetches the pixel words of each block of eight in the order
     // columns 0, 1, 4, 5, 2, 3, 6, 7 (unpacking them with 2^52's exponent words then gives
     // columns 0-3 and 4-7, see Accumulate in resample_avx2.cpp). Blocks of two taps at exactly
-    // every other pixel (halving across) take their words with two shuffles instead.
+    // every other pixel (halving across) take their words with one shuffle per tap instead.
     if (level == 1) {
         constexpr int kFetchOrder[8] = {0, 1, 4, 5, 2, 3, 6, 7};
         const size_t pw = static_cast<size_t>(plan.paddedWidth);
