@@ -703,6 +703,7 @@ class CWeightTable {
     CWeightTable(ResamplePlan& plan, int threads)
         : m_plan(plan)
     {
+        if (plan.tieFree) return;  // no weights at all
         std::vector<uint64_t> keys(plan.sweeps.size());
         for (size_t i = 0; i < keys.size(); ++i) memcpy(&keys[i], &plan.sweeps[i].overlap, 8);
         std::vector<uint64_t> distinct = keys;
@@ -710,7 +711,7 @@ class CWeightTable {
         distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
         const size_t rowLength =
             static_cast<size_t>(plan.twoTap ? plan.usedTaps : plan.taps) * plan.paddedWidth;
-        if (plan.tieFree || distinct.size() * 2 > keys.size() ||
+        if (distinct.size() * 2 > keys.size() ||
             distinct.size() * rowLength * sizeof(double) > kWeightTableBytes)
             return;
         double* table =
@@ -817,7 +818,8 @@ int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth, u
             scratch.rows.assign(groupSize, nullptr);
             if (plan.weightTable == nullptr && !plan.tieFree)
                 scratch.cache = std::make_unique<CWeightCache>(plan, slots);
-            scratch.Allocate(plan, groupSize + 2);
+            // (The VBMI kernel reads the source rows themselves: no prepared rows.)
+            if (!plan.rawRows) scratch.Allocate(plan, groupSize + 2);
         }
         RunBands(bands, threads, ResampleBand, &job);
     } catch (const std::bad_alloc&) {

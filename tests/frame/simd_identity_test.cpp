@@ -398,12 +398,11 @@ namespace {
 std::vector<std::pair<const char*, WeightRowFn>> WeightRowLevels()
 {
     std::vector<std::pair<const char*, WeightRowFn>> levels;
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        levels.emplace_back("AVX2", WeightRowAvx2);
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl"))
-        levels.emplace_back("AVX-512", WeightRowAvx512);
+    for (const Variant& variant : FastVariants())
+        if (variant.threads == 1 && !variant.vbmi)
+            levels.emplace_back(
+                variant.level == KernelLevel::Avx2 ? "AVX2" : "AVX-512",
+                variant.level == KernelLevel::Avx2 ? WeightRowAvx2 : WeightRowAvx512);
     return levels;
 }
 
