@@ -33,6 +33,7 @@ int DetectCpuLevel()
 }
 
 std::atomic<bool> g_allowVbmi{true};
+std::atomic<bool> g_allowShares{true};
 
 int CpuLevel()
 {
@@ -185,4 +186,14 @@ bool VbmiResamplerInForce()
         return __builtin_cpu_supports("avx512vbmi") != 0;
     }();
     return has && g_allowVbmi.load(std::memory_order_relaxed) && KernelLevelInForce() >= 2;
+}
+
+void AllowShareResampler(bool allow)
+{
+    g_allowShares.store(allow, std::memory_order_relaxed);
+}
+
+bool ShareResamplerAllowed()
+{
+    return g_allowShares.load(std::memory_order_relaxed);
 }

@@ -253,3 +253,107 @@ void WeightRowAvx2(const double* overlap, double hy, double e, double* weights, 
 void WeightRowAvx512(const double* overlap, double hy, double e, double* weights, size_t count);
 void PackRowAvx2(const uint8_t* bgr, int width, int32_t* packed);
 void PackRowAvx512(const uint8_t* bgr, int width, int32_t* packed);
+
+// Share plans: the exact sum in whole numbers, and ties settled by the rounding's first-order
+// terms. They serve plans with at most two taps across and two sweeps down (scaling up, or by
+// exactly two) whose cell denominators Dx = sourceWidth ÷ gcd(sourceWidth, width) and Dy (likewise
+// down) are at most kShareDenominatorLimit. Tap j of a column then covers a_j ÷ Dx of it and sweep
+// k of a row b_k ÷ Dy of it (a, b whole, adding up to Dx and Dy), so with v_kj the tap's byte in
+// the sweep's row, the exact mean is S = N ÷ D, N = Σ_k b_k H_k, H_k = Σ_j a_j v_kj, D = Dx Dy.
+//
+// What the reference's double sum s is. Write u = 2^-53, X_j = width × wx_j = a_j ÷ Dx + ψ_j and
+// Y_k = height × hy_k = b_k ÷ Dy + φ_k (ψ and φ: the rounding of the cell edges, exact reals of
+// the plan's doubles), and C = 4000000 ÷ (width × height × E) = 1 + κ (E's own rounding). A weight
+// is W = X_j Y_k C (1 + γ), |γ| <= (1 + u)^3 − 1 (two products and a quotient, each rounded once);
+// each v × W rounds once, and a term passes at most T − 1 rounded adds (T <= 4 terms; the first
+// add, to 0, is exact), so s = Σ v X Y C (1 + θ_i) with |θ_i| <= θ = (1 + u)^7 − 1. Expanding,
+//   s − S = Q + r,   Q = Σ_k (φ_k + κ b_k ÷ Dy) H_k ÷ Dx + Σ_j ψ_j V_j ÷ Dy,   V_j = Σ_k b_k v_kj,
+//   |r| <= θ (1 + |κ|) S + ρ,   ρ = θ (1 + |κ|) (510 (Φ + Ψ) + 1020 Φ Ψ) + |κ| 510 (Φ + Ψ)
+//                                    + (1 + |κ|) 1020 Φ Ψ,
+// Φ and Ψ the largest |φ| and |ψ| (r gathers θ's terms, κ times the edge terms and the products of
+// two edge terms; Σ_k H_k ÷ Dx <= 510, Σ_j V_j ÷ Dy <= 510). For 1920 × 1080 sizes Φ and Ψ are
+// near 2^-43, and θ S is near 2^-45 S.
+//  - Away from ties (N ≢ D/2 mod D) S lies at least 1 ÷ (2D) from every k + 1/2, and the plan is
+//    only made when 510 (Φ' + Ψ) + 255 θ (1 + |κ|) + ρ is below that (Φ' the largest
+//    |φ_k + κ b_k ÷ Dy|): the byte is S rounded to nearest, (2N + D) ÷ 2D.
+//  - At a tie, S = k + 1/2 and the reference gives k + 1 exactly when s >= S, that is Q + r >= 0.
+//    The kernels compute Q̂ = Σ_k F_k H_k + Σ_j Ψ_j V_j in 32-bit integers, with per-sweep
+//    F_k = round((φ_k + κ b_k ÷ Dy) ÷ (Dx σ)) and per-column Ψ_j = round(ψ_j ÷ (Dy σ)), σ a power
+//    of two (both fit 16 bits); each is within 1/2 + δ of its exact value (δ <= 1/4 the long-double
+//    error of making it), and a missing tap's or sweep's is exactly 0, so |σ Q̂ − Q| <= σ (1/2 + δ)
+//    (Σ_k H_k + Σ_j V_j).
+//    A sample's bound, in units of σ: T = t1 (k + 1) + ⌈(Σ_k H_k + Σ_j V_j) 3/4⌉ + t0, with
+//    t1 >= θ (1 + |κ|) ÷ σ (below 2^15) and t0 >= ρ ÷ σ + 1, so σ T > |r| + |σ Q̂ − Q| (S < k + 1,
+//    3/4 >= 1/2 + δ). Then Q̂ >= T gives s > S, byte k + 1, and Q̂ <= −T gives s < S, byte k.
+//    The kernels first compare with B' = s1 (k + 1) + t0 >= T, where s1 >= t1 + 3/2 D (1/a_min +
+//    1/b_min) + 1 (Σ_k H_k <= 2N ÷ b_min and Σ_j V_j <= 2N ÷ a_min, a sweep or tap repeated with
+//    share 0 included, and N < D (k + 1)); that settles nearly every tie, dark or bright, at the
+//    cost of one word product. A block with ties left between −B' and B' compares those with their
+//    own T; what is still between −T and T (a few in a thousand ties, where the edge terms nearly
+//    cancel) is summed exactly as the reference sums it (ResolveShareTiesAvx2).
+// simd_identity_test compares these plans with the reference on random pictures and on pictures
+// made of ties.
+inline constexpr int kShareDenominatorLimit = 127;
+// Share plans are taken where they qualify unless told otherwise (tests and benchmarks compare
+// both ways).
+void AllowShareResampler(bool allow);
+bool ShareResamplerAllowed();
+
+// The tables of a share plan, for one kernel's blocks of destination bytes ("outputs", three per
+// pixel). AVX-512 VBMI blocks are 32 outputs: four 128-bit lanes of 8, each output's two tap bytes
+// picked from a 128-byte window of the source row at windowStart[block]. AVX2 blocks are 16
+// outputs: two lanes of 8, each lane's tap bytes picked by a byte shuffle from one 16-byte window
+// at windowStart[2 block + lane] (or two, the second 16 bytes on, when `wideWindows`).
+struct ShareTables {
+    const int32_t* windowStart;  // VBMI: [blocks]; AVX2: [blocks][2]
+    const uint8_t* index;        // VBMI: [blocks][64]; AVX2: [blocks][2 windows][32] (0x80: none)
+    const int8_t* shares;        // [blocks][2 × outputs of a block]: a0, a1 of each output
+    // [blocks][2 × outputs of a block]: Ψ0, Ψ1 of the outputs 0-3 of every lane, then of 4-7.
+    const int16_t* tieWeights;
+    int blocks;
+    int outputs;         // bytes of a destination row: width × 3
+    size_t sourceBytes;  // bytes of a source row's pixels: the windows read no further
+    int denominator;     // D
+    int32_t tieSlope;    // t1
+    int32_t tieBase;     // t0
+    int32_t meanSlope;   // s1
+    bool wideWindows;    // AVX2: two windows a lane
+    // The blocks before this one read their windows from the rows themselves; the windows of the
+    // rest would pass the row's last pixel byte, and they read a zero-padded copy of its last
+    // kShareTailBytes bytes (every such window starts within them).
+    int insideBlocks;
+};
+inline constexpr int kShareTailBytes = 128;
+// One destination row: the source rows of its sweeps (a row with one sweep repeats it, with b and
+// f 0), each sweep's share b_k and tie coefficient F_k, and the source rows of the next row, which
+// the kernel fetches into the caches while it works on this one.
+struct ShareRow {
+    const uint8_t* rows[2];
+    const uint8_t* next[2];
+    int b[2];
+    int f[2];
+    uint8_t* destination;
+    // The outputs left to ResolveShareTies: room for `outputs` + kShareListSlack entries (a kernel
+    // writes whole vectors of them).
+    int32_t* ambiguous;
+};
+inline constexpr int kShareListSlack = 16;
+// Writes the row's bytes, listing the ambiguous ties instead; returns how many it listed.
+using ShareRowFn = int (*)(const ShareTables& tables, const ShareRow& row);
+int ShareRowVbmi(const ShareTables& tables, const ShareRow& row);
+int ShareRowAvx2(const ShareTables& tables, const ShareRow& row);
+
+// What ResolveShareTies needs of one destination row: per column its two source columns and
+// overlaps wx (0 for a missing tap), the row's two source rows and overlaps hy (0 for a missing
+// sweep), and E.
+struct ShareTies {
+    const int32_t* columns;  // [width][2]
+    const double* overlaps;  // [width][2]
+    const uint8_t* rows[2];
+    double hy[2];
+    double e;
+};
+// Sums each listed output as the reference does (sweeps in order, taps in order, value × ((wx ×
+// hy) × 4000000 ÷ E) added to the sum; a missing tap or sweep adds +0.0, which changes no sum) and
+// writes its byte. In resample_shares_avx2.cpp (share plans run at the AVX2 level or above).
+void ResolveShareTiesAvx2(const ShareTies& ties, const int32_t* outputs, int count, uint8_t* row);

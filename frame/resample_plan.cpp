@@ -98,33 +98,6 @@ struct ResamplePlan {
     SplitRowFn splitRow = nullptr;
 };
 
-// The merge walk of one axis, as the scalar reference makes it: source cells [s ÷ sourceCount,
-// (s + 1) ÷ sourceCount) against destination cells [d ÷ destinationCount, (d + 1) ÷
-// destinationCount). Calls visit(d, k, s, overlap) for the k-th source cell that reaches
-// destination cell d; a source cell that straddles a boundary is visited for both cells.
-template <typename Visit>
-void WalkAxis(int sourceCount, int destinationCount, Visit visit)
-{
-    const double sn = sourceCount, dn = destinationCount;
-    int s = 0;
-    for (int d = 0; d < destinationCount; ++d) {
-        const double dStart = d / dn;
-        const double dEnd = (d + 1) / dn;
-        for (int k = 0;; ++k) {
-            const double sStart = s / sn;
-            const double sEnd = (s + 1) / sn;
-            visit(d, k, s, std::min(sEnd, dEnd) - std::max(sStart, dStart));
-            // (The bound on s never binds: the last boundaries are both exactly 1.)
-            if (sEnd < dEnd && s + 1 < sourceCount) {
-                ++s;
-                continue;
-            }
-            if (sEnd == dEnd) ++s;
-            break;
-        }
-    }
-}
-
 // Groups the columns into blocks of plan.lanes: each block's base column and how far its taps
 // reach beyond it. Returns the farthest reach.
 int BuildBlocks(ResamplePlan& plan)
@@ -769,6 +742,9 @@ class CWeightTable {
 int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth, uint8_t* destination,
                      int height, int width, int level)
 {
+    const int byShares =
+        ResampleByShares(source, sourceHeight, sourceWidth, destination, height, width, level);
+    if (byShares != 2) return byShares;
     try {
         ResamplePlan plan;
         plan.source = source;

@@ -3,6 +3,7 @@
 // Internal to frame/.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 // The plan-driven resampler with the SIMD kernels of `level` (1 AVX2, 2 AVX-512), over bands of
@@ -10,3 +11,35 @@
 // out, 0 otherwise.
 int ResampleAreaFast(const uint8_t* source, int sourceHeight, int sourceWidth, uint8_t* destination,
                      int height, int width, int level);
+
+// The same through a share plan (kShareDenominatorLimit in kernels.h, resample_shares.cpp) when the
+// sizes allow one: 0 done, 1 out of memory, 2 the sizes need the general plan.
+int ResampleByShares(const uint8_t* source, int sourceHeight, int sourceWidth, uint8_t* destination,
+                     int height, int width, int level);
+
+// The merge walk of one axis, as the scalar reference makes it: source cells [s ÷ sourceCount,
+// (s + 1) ÷ sourceCount) against destination cells [d ÷ destinationCount, (d + 1) ÷
+// destinationCount). Calls visit(d, k, s, overlap) for the k-th source cell that reaches
+// destination cell d; a source cell that straddles a boundary is visited for both cells.
+template <typename Visit>
+void WalkAxis(int sourceCount, int destinationCount, Visit visit)
+{
+    const double sn = sourceCount, dn = destinationCount;
+    int s = 0;
+    for (int d = 0; d < destinationCount; ++d) {
+        const double dStart = d / dn;
+        const double dEnd = (d + 1) / dn;
+        for (int k = 0;; ++k) {
+            const double sStart = s / sn;
+            const double sEnd = (s + 1) / sn;
+            visit(d, k, s, std::min(sEnd, dEnd) - std::max(sStart, dStart));
+            // (The bound on s never binds: the last boundaries are both exactly 1.)
+            if (sEnd < dEnd && s + 1 < sourceCount) {
+                ++s;
+                continue;
+            }
+            if (sEnd == dEnd) ++s;
+            break;
+        }
+    }
+}

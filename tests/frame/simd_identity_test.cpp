@@ -17,22 +17,28 @@
 
 namespace {
 
-// The faster variants this CPU can run, each single-threaded and with threads.
+// The faster variants this CPU can run, each single-threaded and with threads, and
+// single-threaded with share plans turned off (so that the general plan's kernels meet the sizes
+// share plans take as well).
 struct Variant {
     KernelLevel level;
     int threads;
-    bool vbmi;  // AVX-512: the VBMI resampler kernel where the CPU has it
+    bool vbmi;    // AVX-512: the VBMI resampler kernel where the CPU has it
+    bool shares;  // share plans where they qualify
 };
 
 std::vector<Variant> FastVariants()
 {
     std::vector<Variant> variants;
+    const auto add = [&](KernelLevel level, bool vbmi) {
+        for (int threads : {1, 0}) variants.push_back({level, threads, vbmi, true});
+        variants.push_back({level, 1, vbmi, false});
+    };
     for (KernelLevel level : {KernelLevel::Avx2, KernelLevel::Avx512}) {
         SetKernelLevel(level);
-        if (ActiveKernelLevel() == level)
-            for (int threads : {1, 0}) variants.push_back({level, threads, false});
+        if (ActiveKernelLevel() == level) add(level, false);
         if (level == KernelLevel::Avx512 && ActiveKernelLevel() == level && VbmiResamplerInForce())
-            for (int threads : {1, 0}) variants.push_back({level, threads, true});
+            add(level, true);
     }
     SetKernelLevel(KernelLevel::Best);
     return variants;
@@ -41,7 +47,8 @@ std::vector<Variant> FastVariants()
 std::string Describe(const Variant& variant)
 {
     return std::string(variant.level == KernelLevel::Avx2 ? "AVX2" : "AVX-512") +
-           (variant.vbmi ? " VBMI" : "") + (variant.threads == 1 ? ", one thread" : ", threads");
+           (variant.vbmi ? " VBMI" : "") + (variant.threads == 1 ? ", one thread" : ", threads") +
+           (variant.shares ? "" : ", no share plans");
 }
 
 class SimdMatchesScalar : public testing::Test {
@@ -56,6 +63,7 @@ class SimdMatchesScalar : public testing::Test {
         SetKernelLevel(KernelLevel::Best);
         SetFrameThreadLimit(0);
         AllowVbmiResampler(true);
+        AllowShareResampler(true);
     }
     // Runs `body` once per variant with the level and thread limit in force.
     template <typename Body>
@@ -65,11 +73,13 @@ class SimdMatchesScalar : public testing::Test {
             SetKernelLevel(variant.level);
             SetFrameThreadLimit(variant.threads);
             AllowVbmiResampler(variant.vbmi);
+            AllowShareResampler(variant.shares);
             SCOPED_TRACE(Describe(variant));
             body();
         }
         SetKernelLevel(KernelLevel::Best);
         AllowVbmiResampler(true);
+        AllowShareResampler(true);
         SetFrameThreadLimit(0);
     }
 
@@ -185,11 +195,17 @@ TEST_F(SimdMatchesScalar, ConversionsOnAFullFrame)
 class ResampleCase {
   public:
     ResampleCase(int sourceHeight, int sourceWidth, int height, int width, uint32_t seed)
+        : ResampleCase(sourceHeight, sourceWidth, height, width,
+                       MakePlane(sourceHeight, sourceWidth, seed))
+    {
+    }
+    ResampleCase(int sourceHeight, int sourceWidth, int height, int width,
+                 std::vector<uint8_t> plane)
         : m_sourceHeight(sourceHeight)
         , m_sourceWidth(sourceWidth)
         , m_height(height)
         , m_width(width)
-        , m_plane(MakePlane(sourceHeight, sourceWidth, seed))
+        , m_plane(std::move(plane))
         , m_reference(static_cast<size_t>(height) * width * 3)
     {
         EXPECT_EQ(ResampleAreaScalar(m_plane.data(), sourceHeight, sourceWidth, m_reference.data(),
@@ -375,6 +391,79 @@ TEST_F(SimdMatchesScalar, ResampleUpWithoutTiesRoundsToNearest)
     });
 }
 
+// Pictures whose sums fall on ties k + 1/2 for many samples, where share plans decide by the
+// rounding's first-order terms or sum exactly: dark noise (values 0-3), checkerboards of 0 and 1
+// and of 100 and 101, and random pixels beside a smooth ramp.
+std::vector<std::pair<const char*, std::vector<uint8_t>>> PicturesOfTies(int height, int width)
+{
+    std::mt19937 random(static_cast<uint32_t>(height * 7919 + width));
+    return {
+        {"dark noise", MakePlaneFrom(height, width, [&](int, int, int) { return random() % 4; })},
+        {"checkerboard 0/1",
+         MakePlaneFrom(height, width, [](int y, int x, int) { return (x + y) & 1; })},
+        {"checkerboard 100/101",
+         MakePlaneFrom(height, width, [](int y, int x, int c) { return 100 + ((x + y + c) & 1); })},
+        {"noise and ramp", MakePlaneFrom(height, width, [&](int y, int x, int c) {
+             return x < width / 2 ? static_cast<int>(random() & 255) : (x + 3 * y + c) & 255;
+         })}};
+}
+
+TEST_F(SimdMatchesScalar, ResampleOnPicturesOfTies)
+{
+    // Share plans (two taps and two sweeps, cell denominators from 2 to 127, D even): halving
+    // (D = 4, a quarter of all sums ties), 1024 x 768 up to 1440 x 1080 (D = 1024), 1280 x 720 up
+    // to HD (D = 4), a denominator that is no power of two (720 x 576 up to HD, D = 24; 6 x 4 up to
+    // 10 x 6, D = 6). Then the general plan on the same pictures: an odd denominator (D = 15, no
+    // ties at all) and whole ratios across (D = 4) or both ways (D = 1).
+    const int shapes[][4] = {
+        {2160, 3840, 1080, 1920}, {768, 1024, 1080, 1440}, {720, 1280, 1080, 1920},
+        {576, 720, 1080, 1920},   {4, 6, 6, 10},           {35, 63, 49, 84},
+        {480, 640, 1080, 1920},   {90, 160, 180, 320}};
+    for (const auto& shape : shapes) {
+        std::vector<std::pair<std::string, ResampleCase>> cases;
+        for (auto& [name, plane] : PicturesOfTies(shape[0], shape[1]))
+            cases.emplace_back(name, ResampleCase(shape[0], shape[1], shape[2], shape[3], plane));
+        cases.emplace_back("random", ResampleCase(shape[0], shape[1], shape[2], shape[3], 42));
+        ForEachVariant([&] {
+            for (const auto& [name, c] : cases) {
+                SCOPED_TRACE(name);
+                c.ExpectFastMatches();
+            }
+        });
+    }
+}
+
+TEST_F(SimdMatchesScalar, ResampleSharePlansAtTheirEdges)
+{
+    // Cell denominators at the share plans' limit (127 across or down, the other axis 2) and one
+    // past it (the general plan); rows so short that every window reaches past the row's last
+    // pixel; halving to widths that end a block early or late; single rows.
+    std::vector<ResampleCase> cases;
+    uint32_t seed = 900;
+    for (auto [sw, dw] : {std::pair{127, 128},
+                          {254, 256},
+                          {128, 129},
+                          {2, 3},
+                          {4, 6},
+                          {6, 9},
+                          {10, 17},
+                          {22, 43},
+                          {42, 62},
+                          {2, 1},
+                          {10, 5},
+                          {22, 11},
+                          {42, 21},
+                          {64, 32},
+                          {66, 33},
+                          {682, 341},
+                          {3842, 1921}})
+        for (auto [sh, dh] : {std::pair{2, 1}, {2, 3}, {4, 7}, {6, 3}, {127, 128}, {128, 129}})
+            cases.emplace_back(sh, sw, dh, dw, seed++);
+    ForEachVariant([&] {
+        for (const ResampleCase& c : cases) c.ExpectFastMatches();
+    });
+}
+
 TEST_F(SimdMatchesScalar, ResampleUpNearHalves)
 {
     // 0 and 1 side by side, stretched to three columns: the middle column takes half of each, so
@@ -399,7 +488,7 @@ std::vector<std::pair<const char*, WeightRowFn>> WeightRowLevels()
 {
     std::vector<std::pair<const char*, WeightRowFn>> levels;
     for (const Variant& variant : FastVariants())
-        if (variant.threads == 1 && !variant.vbmi)
+        if (variant.threads == 1 && !variant.vbmi && variant.shares)
             levels.emplace_back(
                 variant.level == KernelLevel::Avx2 ? "AVX2" : "AVX-512",
                 variant.level == KernelLevel::Avx2 ? WeightRowAvx2 : WeightRowAvx512);
