@@ -34,6 +34,7 @@ int DetectCpuLevel()
 
 std::atomic<bool> g_allowVbmi{true};
 std::atomic<bool> g_allowShares{true};
+std::atomic<bool> g_resolveEveryShareTie{false};
 
 int CpuLevel()
 {
@@ -196,4 +197,14 @@ void AllowShareResampler(bool allow)
 bool ShareResamplerAllowed()
 {
     return g_allowShares.load(std::memory_order_relaxed);
+}
+
+void ResolveEveryShareTie(bool every)
+{
+    g_resolveEveryShareTie.store(every, std::memory_order_relaxed);
+}
+
+bool EveryShareTieResolved()
+{
+    return g_resolveEveryShareTie.load(std::memory_order_relaxed);
 }

@@ -273,9 +273,9 @@ void PackRowAvx512(const uint8_t* bgr, int width, int32_t* packed);
 // Φ and Ψ the largest |φ| and |ψ| (r gathers θ's terms, κ times the edge terms and the products of
 // two edge terms; Σ_k H_k ÷ Dx <= 510, Σ_j V_j ÷ Dy <= 510). For 1920 × 1080 sizes Φ and Ψ are
 // near 2^-43, and θ S is near 2^-45 S.
-//  - Away from ties (N ≢ D/2 mod D) S lies at least 1 ÷ (2D) from every k + 1/2, and the plan is
-//    only made when 510 (Φ' + Ψ) + 255 θ (1 + |κ|) + ρ is below that (Φ' the largest
-//    |φ_k + κ b_k ÷ Dy|): the byte is S rounded to nearest, (2N + D) ÷ 2D.
+//  - Away from ties (N ≢ D/2 mod D) S lies at least 1 ÷ D from every k + 1/2, and the plan is only
+//    made when 510 (Φ' + Ψ) + 255 θ (1 + |κ|) + ρ is below a quarter of that (Φ' the largest
+//    |φ_k + κ b_k ÷ Dy|): the byte is S rounded to nearest, (N + D/2) >> log2 D.
 //  - At a tie, S = k + 1/2 and the reference gives k + 1 exactly when s >= S, that is Q + r >= 0.
 //    The kernels compute Q̂ = Σ_k F_k H_k + Σ_j Ψ_j V_j in 32-bit integers, with per-sweep
 //    F_k = round((φ_k + κ b_k ÷ Dy) ÷ (Dx σ)) and per-column Ψ_j = round(ψ_j ÷ (Dy σ)), σ a power
@@ -293,11 +293,15 @@ void PackRowAvx512(const uint8_t* bgr, int width, int32_t* packed);
 //    cancel) is summed exactly as the reference sums it (ResolveShareTiesAvx2).
 // simd_identity_test compares these plans with the reference on random pictures and on pictures
 // made of ties.
-inline constexpr int kShareDenominatorLimit = 127;
+inline constexpr int kShareDenominatorLimit = 64;
 // Share plans are taken where they qualify unless told otherwise (tests and benchmarks compare
 // both ways).
 void AllowShareResampler(bool allow);
 bool ShareResamplerAllowed();
+// For tests: share plans with every tie coefficient 0, so that Q̂ = 0 leaves every tie open and
+// each one is listed and summed exactly (a misplaced entry then shows on any picture).
+void ResolveEveryShareTie(bool every);
+bool EveryShareTieResolved();
 
 // The tables of a share plan, for one kernel's blocks of destination bytes ("outputs", three per
 // pixel). AVX-512 VBMI blocks are 32 outputs: four 128-bit lanes of 8, each output's two tap bytes
@@ -317,7 +321,11 @@ struct ShareTables {
     int32_t tieSlope;    // t1
     int32_t tieBase;     // t0
     int32_t meanSlope;   // s1
-    bool wideWindows;    // AVX2: two windows a lane
+    // D at most 128 and s1 × 256 + t0 below 2^15: N, the bytes and B' fit 16-bit lanes, and so
+    // does Q̂ packed with signed saturation (which keeps every comparison with a bound below 2^15
+    // as it was).
+    bool words;
+    bool wideWindows;  // AVX2: two windows a lane
     // The blocks before this one read their windows from the rows themselves; the windows of the
     // rest would pass the row's last pixel byte, and they read a zero-padded copy of its last
     // kShareTailBytes bytes (every such window starts within them).

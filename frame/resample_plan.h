@@ -24,21 +24,29 @@ int ResampleByShares(const uint8_t* source, int sourceHeight, int sourceWidth, u
 template <typename Visit>
 void WalkAxis(int sourceCount, int destinationCount, Visit visit)
 {
+    // Each start is the end before it, the same quotient of the same integers: it is carried over
+    // rather than divided again.
     const double sn = sourceCount, dn = destinationCount;
     int s = 0;
+    double sStart = 0.0, sEnd = 1 / sn;
+    double dEnd = 0.0;
     for (int d = 0; d < destinationCount; ++d) {
-        const double dStart = d / dn;
-        const double dEnd = (d + 1) / dn;
+        const double dStart = dEnd;
+        dEnd = (d + 1) / dn;
         for (int k = 0;; ++k) {
-            const double sStart = s / sn;
-            const double sEnd = (s + 1) / sn;
             visit(d, k, s, std::min(sEnd, dEnd) - std::max(sStart, dStart));
             // (The bound on s never binds: the last boundaries are both exactly 1.)
             if (sEnd < dEnd && s + 1 < sourceCount) {
                 ++s;
+                sStart = sEnd;
+                sEnd = (s + 1) / sn;
                 continue;
             }
-            if (sEnd == dEnd) ++s;
+            if (sEnd == dEnd) {
+                ++s;
+                sStart = sEnd;
+                sEnd = (s + 1) / sn;
+            }
             break;
         }
     }

@@ -18,16 +18,16 @@
 namespace {
 
 struct ShareTap {
-    int share[2] = {0, 0};         // a_j, 0 for a missing tap
-    long double edge[2] = {0, 0};  // ψ_j
+    int share[2] = {0, 0};    // a_j, 0 for a missing tap
+    double edge[2] = {0, 0};  // ψ_j (see SplitShare)
 };
 
 struct ShareSweep {
     int row = 0;
-    double overlap = 0;    // hy
-    int share = 0;         // b_k
-    long double edge = 0;  // φ_k + κ b_k ÷ Dy
-    int tie = 0;           // F_k
+    double overlap = 0;  // hy
+    int share = 0;       // b_k
+    double edge = 0;     // φ_k + κ b_k ÷ Dy (see SplitShare)
+    int tie = 0;         // F_k
 };
 
 struct CSharePlan {
@@ -84,25 +84,45 @@ bool WalkShares(CSharePlan& plan)
     return fits;
 }
 
-// x rounded to the nearest whole number (halves away from zero), without a library call.
-int RoundToInt(long double x)
+// x rounded to the nearest whole number (halves away from zero).
+int RoundToInt(double x)
 {
-    return x >= 0 ? static_cast<int>(x + 0.5L) : -static_cast<int>(-x + 0.5L);
+    return x >= 0 ? static_cast<int>(x + 0.5) : -static_cast<int>(-x + 0.5);
+}
+
+// 2^exponent for a normal double's exponent.
+double PowerOfTwo(int exponent)
+{
+    const uint64_t bits = static_cast<uint64_t>(exponent + 1023) << 52;
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
 }
 
 // The whole share n of overlap × count × denominator (a cell's share in units of 1 ÷ denominator)
 // and the edge term count × overlap − n ÷ denominator; false when the overlap is no such share.
-// `inverse` is 1 ÷ denominator in long double.
-bool SplitShare(double overlap, int count, int denominator, long double inverse, int& n,
-                long double& edge)
+// With overlap = M × 2^e (M the 53-bit significand), P = M × count × denominator is exact in 128
+// bits, n is P × 2^e rounded and R = P − n × 2^-e is exact, so the edge term R × 2^e ÷ denominator
+// comes out within three roundings of a double (below 2^-90 for edges below 2^-37): far inside the
+// 2^-61 that MakeShareTerms allows for.
+bool SplitShare(double overlap, int count, int denominator, double inverse, int& n, double& edge)
 {
-    const long double exact = static_cast<long double>(overlap) * count;
-    const long double units = exact * denominator;
-    n = RoundToInt(units);
-    if (std::fabs(units - n) > 1e-3L || n < 1 || n > denominator) return false;
-    // exact and n × inverse lie within 2^-64 and 2^-63 of their values and within a factor 2 of
-    // each other, so their difference is exact: the edge term is within 2^-62 of its own.
-    edge = exact - n * inverse;
+    uint64_t bits;
+    std::memcpy(&bits, &overlap, sizeof bits);
+    const int biased = static_cast<int>(bits >> 52);  // sign 0: overlaps are positive
+    if (biased == 0 || biased >= 1023) return false;  // not a normal number below 1
+    const int shift = 1075 - biased;                  // overlap = M × 2^-shift
+    if (shift > 100) return false;
+    const __int128 p =
+        static_cast<__int128>((bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52)) *
+        (static_cast<int64_t>(count) * denominator);
+    const __int128 rounded = (p + (static_cast<__int128>(1) << (shift - 1))) >> shift;
+    if (rounded < 1 || rounded > denominator) return false;
+    n = static_cast<int>(rounded);
+    const __int128 rest = p - (rounded << shift);
+    // |rest| × 2^-shift = |units − n| must be a small fraction (1/1024) of a unit.
+    if ((rest < 0 ? -rest : rest) > (static_cast<__int128>(1) << shift) / 1024) return false;
+    edge = static_cast<double>(rest) * PowerOfTwo(-shift) * inverse;
     return true;
 }
 
@@ -113,8 +133,10 @@ bool MakeShareTerms(CSharePlan& plan, ShareTables& tables)
     const int dyDen = plan.sourceHeight / std::gcd(plan.sourceHeight, plan.height);
     if (dxDen > kShareDenominatorLimit || dyDen > kShareDenominatorLimit) return false;
     // Where a whole ratio leaves one tap a column (Dx = 1) or one sweep a row (Dy = 1), or no sum
-    // can be a tie (D odd), the general plan's copy paths and tie-free kernels are faster.
-    if (dxDen < 2 || dyDen < 2 || (dxDen * dyDen) % 2 != 0) return false;
+    // can be a tie (D odd), the general plan's copy paths and tie-free kernels are faster; so they
+    // are where D is no power of two (the bytes would need a division, measured 0-17 % slower).
+    const int product = dxDen * dyDen;
+    if (dxDen < 2 || dyDen < 2 || (product & (product - 1)) != 0) return false;
     if (plan.width >= 65536 || plan.height >= 65536 || plan.sourceWidth >= 65536 ||
         plan.sourceHeight >= 65536)
         return false;
@@ -122,16 +144,19 @@ bool MakeShareTerms(CSharePlan& plan, ShareTables& tables)
         4000000.0L / (static_cast<long double>(plan.width) * static_cast<long double>(plan.height) *
                       static_cast<long double>(plan.e)) -
         1.0L;
+    // (κ, below 2^-48, is within 2^-63 of its value; as a double within 2^-100 more.)
+    const double kappaDouble = static_cast<double>(kappa);
     const long double dxInverse = 1.0L / dxDen, dyInverse = 1.0L / dyDen;
+    const double dxReciprocal = 1.0 / dxDen, dyReciprocal = 1.0 / dyDen;
     int smallestTap = dxDen, smallestSweep = dyDen;
-    long double psiMax = 0, phiMax = 0, phiTieMax = 0;
+    double psiMax = 0, phiMax = 0, phiTieMax = 0;
     for (size_t dx = 0; dx < plan.taps.size(); ++dx) {
         ShareTap& tap = plan.taps[dx];
         int total = 0;
         for (int j = 0; j < 2; ++j) {
             const double overlap = plan.tapOverlaps[2 * dx + j];
             if (overlap == 0.0) continue;
-            if (!SplitShare(overlap, plan.width, dxDen, dxInverse, tap.share[j], tap.edge[j]))
+            if (!SplitShare(overlap, plan.width, dxDen, dxReciprocal, tap.share[j], tap.edge[j]))
                 return false;
             total += tap.share[j];
             smallestTap = std::min(smallestTap, tap.share[j]);
@@ -143,11 +168,11 @@ bool MakeShareTerms(CSharePlan& plan, ShareTables& tables)
         int total = 0;
         for (int i = plan.firstSweep[dy]; i < plan.firstSweep[dy + 1]; ++i) {
             ShareSweep& sweep = plan.sweeps[static_cast<size_t>(i)];
-            long double phi;
-            if (!SplitShare(sweep.overlap, plan.height, dyDen, dyInverse, sweep.share, phi))
+            double phi;
+            if (!SplitShare(sweep.overlap, plan.height, dyDen, dyReciprocal, sweep.share, phi))
                 return false;
             phiMax = std::max(phiMax, std::fabs(phi));
-            sweep.edge = phi + kappa * (sweep.share * dyInverse);
+            sweep.edge = phi + kappaDouble * (sweep.share * dyReciprocal);
             phiTieMax = std::max(phiTieMax, std::fabs(sweep.edge));
             total += sweep.share;
             smallestSweep = std::min(smallestSweep, sweep.share);
@@ -163,44 +188,56 @@ bool MakeShareTerms(CSharePlan& plan, ShareTables& tables)
     const long double slope = theta * (1 + absKappa);
     const long double rest = slope * (510 * edges + 1020 * phiMax * psiMax) +
                              absKappa * 510 * edges + (1 + absKappa) * 1020 * phiMax * psiMax;
-    // Away from ties the sum must stay on the side of S: well inside 1 ÷ 2D.
+    // Away from ties the sum must stay on the side of S: well inside 1 ÷ D.
     if (510 * (phiTieMax + psiMax) + slope * 255 + rest >= 0.25L / denominator) return false;
     // The unit σ: the finest power of two with the coefficients in 16 bits, the long-double error
     // of making them (the edge terms within 2^-61, κ's part included) at most 1/4 of a unit, and
-    // every sum of Q̂ and the bound in 31 bits.
+    // every sum of Q̂ and the bound in 31 bits. Where D is at most 128, first the finest σ at
+    // which B' fits 16-bit lanes as well (ShareTables::words): a coarser σ shrinks t1,
+    // and the coefficients keep some 14 bits, far finer than the edge terms need.
     const long double largestSums = 510.0L * (dxDen + dyDen);
-    for (int exponent = -100; exponent <= -20; ++exponent) {
-        const long double sigma = std::ldexp(1.0L, exponent);
-        const long double largestTie = phiTieMax / (dxDen * sigma) + 1;
-        const long double largestColumn = psiMax / (dyDen * sigma) + 1;
-        const long double delta =
-            std::ldexp(1.0L, -61) / (std::min(dxDen, dyDen) * sigma) * 1.001L + 1e-12L;
-        if (largestTie > 32000 || largestColumn > 32000 || delta > 0.25L) continue;
-        const long double t1 = std::ceil(slope / sigma);
-        const long double t0 = std::ceil(rest / sigma) + 1;
-        // Σ H <= 2N ÷ b_min and Σ V <= 2N ÷ a_min (a sweep repeated with b = 0 included), and
-        // N < D (k + 1): the sums' part of T is at most 3/2 D (1/a_min + 1/b_min) (k + 1).
-        const long double s1 =
-            t1 + std::ceil(1.5L * denominator * (1.0L / smallestTap + 1.0L / smallestSweep)) + 1;
-        const long double largestBound =
-            std::max(t1 * 256 + std::ceil(largestSums * 3 / 4), s1 * 256) + t0;
-        if (s1 >= 32768 ||
-            largestTie * 510 * dxDen + largestColumn * 510 * dyDen + largestBound >= 2147483000.0L)
-            continue;
-        tables.denominator = denominator;
-        tables.tieSlope = static_cast<int32_t>(t1);
-        tables.tieBase = static_cast<int32_t>(t0);
-        tables.meanSlope = static_cast<int32_t>(s1);
-        const long double tieScale = dxInverse / sigma, columnScale = dyInverse / sigma;
-        for (ShareSweep& sweep : plan.sweeps) sweep.tie = RoundToInt(sweep.edge * tieScale);
-        for (int j = 0; j < 2; ++j) {
-            plan.columnTie[j].resize(plan.taps.size());
-            for (size_t dx = 0; dx < plan.taps.size(); ++dx)
-                plan.columnTie[j][dx] =
-                    static_cast<int16_t>(RoundToInt(plan.taps[dx].edge[j] * columnScale));
+    const bool wordsPossible = denominator <= 128;
+    for (int pass = wordsPossible ? 0 : 1; pass < 2; ++pass)
+        for (int exponent = -100; exponent <= -20; ++exponent) {
+            const long double sigma = std::ldexp(1.0L, exponent);
+            const long double largestTie = phiTieMax / (dxDen * sigma) + 1;
+            const long double largestColumn = psiMax / (dyDen * sigma) + 1;
+            const long double delta =
+                std::ldexp(1.0L, -61) / (std::min(dxDen, dyDen) * sigma) * 1.001L + 1e-12L;
+            if (largestTie > 32000 || largestColumn > 32000 || delta > 0.25L) continue;
+            const long double t1 = std::ceil(slope / sigma);
+            const long double t0 = std::ceil(rest / sigma) + 1;
+            // Σ H <= 2N ÷ b_min and Σ V <= 2N ÷ a_min (a sweep repeated with b = 0 included), and
+            // N < D (k + 1): the sums' part of T is at most 3/2 D (1/a_min + 1/b_min) (k + 1).
+            const long double s1 =
+                t1 + std::ceil(1.5L * denominator * (1.0L / smallestTap + 1.0L / smallestSweep)) +
+                1;
+            const long double largestBound =
+                std::max(t1 * 256 + std::ceil(largestSums * 3 / 4), s1 * 256) + t0;
+            if (s1 >= 32768 ||
+                largestTie * 510 * dxDen + largestColumn * 510 * dyDen + largestBound >=
+                    2147483000.0L)
+                continue;
+            const bool words = wordsPossible && s1 * 256 + t0 < 32768;
+            if (pass == 0 && !words) continue;
+            tables.denominator = denominator;
+            tables.tieSlope = static_cast<int32_t>(t1);
+            tables.tieBase = static_cast<int32_t>(t0);
+            tables.meanSlope = static_cast<int32_t>(s1);
+            tables.words = words;
+            const double tieScale = static_cast<double>(dxInverse / sigma);
+            const double columnScale = static_cast<double>(dyInverse / sigma);
+            const bool resolveEvery = EveryShareTieResolved();
+            for (ShareSweep& sweep : plan.sweeps)
+                sweep.tie = resolveEvery ? 0 : RoundToInt(sweep.edge * tieScale);
+            for (int j = 0; j < 2; ++j) {
+                plan.columnTie[j].resize(plan.taps.size());
+                for (size_t dx = 0; dx < plan.taps.size(); ++dx)
+                    plan.columnTie[j][dx] = static_cast<int16_t>(
+                        resolveEvery ? 0 : RoundToInt(plan.taps[dx].edge[j] * columnScale));
+            }
+            return true;
         }
-        return true;
-    }
     return false;
 }
 
@@ -401,6 +438,7 @@ int ResampleByShares(const uint8_t* source, int sourceHeight, int sourceWidth, u
         plan.tables.tieSlope = terms.tieSlope;
         plan.tables.tieBase = terms.tieBase;
         plan.tables.meanSlope = terms.meanSlope;
+        plan.tables.words = terms.words;
 
         const size_t work = plan.sweeps.size() * static_cast<size_t>(width) * 6;
         const int threads = ThreadsFor(work);

@@ -10,32 +10,14 @@
 
 namespace {
 
-// The byte (2N + D) ÷ 2D of 8 sums N, with the ties (2N + D a multiple of 2D) as all-ones lanes.
-// PowerOfTwo: D = 2^shift, shift >= 1, and the byte is (N + D/2) >> shift. Otherwise through
-// floats, every value below 2^24 and so exact: with y = 2N + D = 2D (q + f), f <= 1 − 1/2D, the
-// product of y and 1 ÷ 2D (rounded to nearest) is within 256 × 2^-24 of q + f, and rounded once
-// more it stays above q − 1 and below q + 1 − 2^-16 (1/2D > 2^-15 for D < 2^14): its floor is q
-// or q − 1, and the exact remainder y − floor × 2D (one fused step) tells which.
-template <bool PowerOfTwo>
-inline __m256i Rounded(__m256i n, int d, int shift, __m256i& ties)
+// The byte (N + D/2) >> shift of 8 sums N (D = 2^shift, at least 2), with the ties (N + D/2 a
+// multiple of D, so N = D (k + 1/2)) as all-ones lanes.
+inline __m256i Rounded(__m256i n, int d, __m128i shift, __m256i& ties)
 {
-    if constexpr (PowerOfTwo) {
-        const __m256i y = _mm256_add_epi32(n, _mm256_set1_epi32(d / 2));
-        ties = _mm256_cmpeq_epi32(_mm256_and_si256(y, _mm256_set1_epi32(d - 1)),
-                                  _mm256_setzero_si256());
-        return _mm256_srl_epi32(y, _mm_cvtsi32_si128(shift));
-    } else {
-        const __m256 twoD = _mm256_set1_ps(2.0f * d);
-        const __m256 y =
-            _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_add_epi32(n, n), _mm256_set1_epi32(d)));
-        __m256 q = _mm256_floor_ps(_mm256_mul_ps(y, _mm256_set1_ps(1.0f / (2.0f * d))));
-        __m256 rest = _mm256_fnmadd_ps(q, twoD, y);
-        const __m256 over = _mm256_cmp_ps(rest, twoD, _CMP_GE_OQ);
-        q = _mm256_add_ps(q, _mm256_and_ps(over, _mm256_set1_ps(1.0f)));
-        rest = _mm256_sub_ps(rest, _mm256_and_ps(over, twoD));
-        ties = _mm256_castps_si256(_mm256_cmp_ps(rest, _mm256_setzero_ps(), _CMP_EQ_OQ));
-        return _mm256_cvttps_epi32(q);
-    }
+    const __m256i y = _mm256_add_epi32(n, _mm256_set1_epi32(d / 2));
+    ties =
+        _mm256_cmpeq_epi32(_mm256_and_si256(y, _mm256_set1_epi32(d - 1)), _mm256_setzero_si256());
+    return _mm256_srl_epi32(y, shift);
 }
 
 // RoundSumToByte's rounding, this file's own copy (kernels.h's inline functions must not be
@@ -78,7 +60,9 @@ inline __m256i Refine(__m256i& bytes, __m256i q, __m256i hPairs, __m256i vPairs,
     return _mm256_andnot_si256(_mm256_or_si256(down, up), unsure);
 }
 
-template <bool PowerOfTwo, bool Wide>
+// Words: the 16-bit route (ShareTables::words), where N, the tie test, B' and the comparisons take
+// one word lane per output instead of a dword lane.
+template <bool Wide, bool Words>
 int ShareRows(const ShareTables& t, const ShareRow& r)
 {
     const __m256i bPair =
@@ -93,6 +77,14 @@ int ShareRows(const ShareTables& t, const ShareRow& r)
     const int d = t.denominator;
     int shift = 0;
     while ((2 << shift) <= d) ++shift;
+    const __m256i b0Word = _mm256_set1_epi16(static_cast<int16_t>(r.b[0]));
+    const __m256i b1Word = _mm256_set1_epi16(static_cast<int16_t>(r.b[1]));
+    const __m256i halfWord = _mm256_set1_epi16(static_cast<int16_t>(d / 2));
+    const __m256i lowBitsWord = _mm256_set1_epi16(static_cast<int16_t>(d - 1));
+    const __m128i shiftCount = _mm_cvtsi32_si128(shift);
+    const __m256i meanSlopeWord = _mm256_set1_epi16(static_cast<int16_t>(t.meanSlope));
+    const __m256i tieBaseWord = _mm256_set1_epi16(static_cast<int16_t>(t.tieBase));
+    const __m256i oneWord = _mm256_set1_epi16(1);
     int ambiguous = 0;
 
     // One block, lane 0's windows at row0 + at0 and row1 + at0, lane 1's at + at1.
@@ -126,40 +118,70 @@ int ShareRows(const ShareTables& t, const ShareRow& r)
             _mm256_madd_epi16(hHigh, fPair),
             _mm256_madd_epi16(vHigh,
                               _mm256_loadu_si256(reinterpret_cast<const __m256i*>(psi + 16))));
-        const __m256i nLow = _mm256_madd_epi16(hLow, bWords);
-        const __m256i nHigh = _mm256_madd_epi16(hHigh, bWords);
-        __m256i tiesLow, tiesHigh;
-        __m256i low = Rounded<PowerOfTwo>(nLow, d, shift, tiesLow);
-        __m256i high = Rounded<PowerOfTwo>(nHigh, d, shift, tiesHigh);
-        // A tie rounds up unless Q̂ <= −B' (then down, adding the all-ones lane); between −B' and
-        // B' it is left open, with B' = s1 (k + 1) + t0.
-        const __m256i boundLow = _mm256_add_epi32(_mm256_madd_epi16(low, meanSlope), tieBase);
-        const __m256i boundHigh = _mm256_add_epi32(_mm256_madd_epi16(high, meanSlope), tieBase);
-        const __m256i downLow = _mm256_and_si256(
-            tiesLow, _mm256_cmpgt_epi32(_mm256_sub_epi32(one, boundLow), qLow));  // q <= −B'
-        const __m256i downHigh =
-            _mm256_and_si256(tiesHigh, _mm256_cmpgt_epi32(_mm256_sub_epi32(one, boundHigh), qHigh));
-        __m256i openLow = _mm256_andnot_si256(
-            downLow, _mm256_and_si256(tiesLow, _mm256_cmpgt_epi32(boundLow, qLow)));
-        __m256i openHigh = _mm256_andnot_si256(
-            downHigh, _mm256_and_si256(tiesHigh, _mm256_cmpgt_epi32(boundHigh, qHigh)));
-        low = _mm256_add_epi32(low, downLow);
-        high = _mm256_add_epi32(high, downHigh);
-        if (!_mm256_testz_si256(_mm256_or_si256(openLow, openHigh),
-                                _mm256_or_si256(openLow, openHigh))) [[unlikely]] {
-            openLow = Refine(low, qLow, hLow, vLow, openLow, t);
-            openHigh = Refine(high, qHigh, hHigh, vHigh, openHigh, t);
-        }
-        const int unsureLow = _mm256_movemask_ps(_mm256_castsi256_ps(openLow));
-        const int unsureHigh = _mm256_movemask_ps(_mm256_castsi256_ps(openHigh));
-        // Bytes in output order: lane L's outputs 0-3 (low) before 4-7 (high), then the two
-        // lanes' eight bytes side by side.
-        const __m256i words = _mm256_packus_epi32(low, high);
-        const __m128i bytes = _mm256_castsi256_si128(
-            _mm256_permute4x64_epi64(_mm256_packus_epi16(words, words), 0x08));
         const int first = 16 * b;
         const int left = t.outputs - first;
         uint8_t* out = r.destination + first;
+        __m256i words, open;  // the bytes and the ties still open, a word each in output order
+        if constexpr (Words) {
+            const __m256i n =
+                _mm256_add_epi16(_mm256_mullo_epi16(h0, b0Word), _mm256_mullo_epi16(h1, b1Word));
+            const __m256i y = _mm256_add_epi16(n, halfWord);
+            const __m256i ties =
+                _mm256_cmpeq_epi16(_mm256_and_si256(y, lowBitsWord), _mm256_setzero_si256());
+            words = _mm256_srl_epi16(y, shiftCount);
+            // Q̂ packed with signed saturation: lane L's outputs 0-3 (low) before 4-7 (high).
+            const __m256i q = _mm256_packs_epi32(qLow, qHigh);
+            const __m256i bound =
+                _mm256_add_epi16(_mm256_mullo_epi16(words, meanSlopeWord), tieBaseWord);
+            const __m256i down = _mm256_and_si256(
+                ties, _mm256_cmpgt_epi16(_mm256_sub_epi16(oneWord, bound), q));  // q <= −B'
+            // (A q saturated at −2^15 is down: the absolute value's wrap does not matter.)
+            open = _mm256_andnot_si256(
+                down, _mm256_and_si256(ties, _mm256_cmpgt_epi16(bound, _mm256_abs_epi16(q))));
+            words = _mm256_add_epi16(words, down);
+            if (!_mm256_testz_si256(open, open)) [[unlikely]] {
+                const __m256i zero = _mm256_setzero_si256();
+                __m256i low = _mm256_unpacklo_epi16(words, zero);
+                __m256i high = _mm256_unpackhi_epi16(words, zero);
+                const __m256i openLow =
+                    Refine(low, qLow, hLow, vLow, _mm256_unpacklo_epi16(open, open), t);
+                const __m256i openHigh =
+                    Refine(high, qHigh, hHigh, vHigh, _mm256_unpackhi_epi16(open, open), t);
+                words = _mm256_packus_epi32(low, high);
+                open = _mm256_packs_epi32(openLow, openHigh);
+            }
+        } else {
+            const __m256i nLow = _mm256_madd_epi16(hLow, bWords);
+            const __m256i nHigh = _mm256_madd_epi16(hHigh, bWords);
+            __m256i tiesLow, tiesHigh;
+            __m256i low = Rounded(nLow, d, shiftCount, tiesLow);
+            __m256i high = Rounded(nHigh, d, shiftCount, tiesHigh);
+            // A tie rounds up unless Q̂ <= −B' (then down, adding the all-ones lane); between −B'
+            // and B' it is left open, with B' = s1 (k + 1) + t0.
+            const __m256i boundLow = _mm256_add_epi32(_mm256_madd_epi16(low, meanSlope), tieBase);
+            const __m256i boundHigh = _mm256_add_epi32(_mm256_madd_epi16(high, meanSlope), tieBase);
+            const __m256i downLow = _mm256_and_si256(
+                tiesLow, _mm256_cmpgt_epi32(_mm256_sub_epi32(one, boundLow), qLow));  // q <= −B'
+            const __m256i downHigh = _mm256_and_si256(
+                tiesHigh, _mm256_cmpgt_epi32(_mm256_sub_epi32(one, boundHigh), qHigh));
+            __m256i openLow = _mm256_andnot_si256(
+                downLow, _mm256_and_si256(tiesLow, _mm256_cmpgt_epi32(boundLow, qLow)));
+            __m256i openHigh = _mm256_andnot_si256(
+                downHigh, _mm256_and_si256(tiesHigh, _mm256_cmpgt_epi32(boundHigh, qHigh)));
+            low = _mm256_add_epi32(low, downLow);
+            high = _mm256_add_epi32(high, downHigh);
+            if (!_mm256_testz_si256(_mm256_or_si256(openLow, openHigh),
+                                    _mm256_or_si256(openLow, openHigh))) [[unlikely]] {
+                openLow = Refine(low, qLow, hLow, vLow, openLow, t);
+                openHigh = Refine(high, qHigh, hHigh, vHigh, openHigh, t);
+            }
+            // Lane L's outputs 0-3 (low) before 4-7 (high).
+            words = _mm256_packus_epi32(low, high);
+            open = _mm256_packs_epi32(openLow, openHigh);
+        }
+        // The two lanes' eight bytes side by side.
+        const __m128i bytes = _mm256_castsi256_si128(
+            _mm256_permute4x64_epi64(_mm256_packus_epi16(words, words), 0x08));
         if (left >= 16) {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
         } else {
@@ -168,13 +190,11 @@ int ShareRows(const ShareTables& t, const ShareRow& r)
             std::memcpy(out, last, static_cast<size_t>(left));
         }
         // (Outputs past the row's end have shares 0, so N = 0: never a tie.)
-        if ((unsureLow | unsureHigh) != 0) [[unlikely]] {
-            // Dword lane i holds output 8 (i / 4) + i % 4 (low sums) or 4 more (high).
-            for (int bits = unsureLow | unsureHigh << 8; bits != 0; bits &= bits - 1) {
-                const int lane = __builtin_ctz(bits);
-                r.ambiguous[ambiguous++] =
-                    first + 4 * (lane >> 3) + 8 * ((lane & 7) >> 2) + (lane & 3);
-            }
+        const int unsure = _mm256_movemask_epi8(open);
+        if (unsure != 0) [[unlikely]] {
+            // Word i of the 16 (two mask bits each) holds output i.
+            for (int bits = unsure & 0x55555555; bits != 0; bits &= bits - 1)
+                r.ambiguous[ambiguous++] = first + __builtin_ctz(bits) / 2;
         }
     };
 
@@ -205,12 +225,11 @@ int ShareRows(const ShareTables& t, const ShareRow& r)
 
 int ShareRowAvx2(const ShareTables& tables, const ShareRow& row)
 {
-    const int d = tables.denominator;
-    const bool powerOfTwo = d >= 2 && (d & (d - 1)) == 0;
-    if (tables.wideWindows)
-        return powerOfTwo ? ShareRows<true, true>(tables, row)
-                          : ShareRows<false, true>(tables, row);
-    return powerOfTwo ? ShareRows<true, false>(tables, row) : ShareRows<false, false>(tables, row);
+    if (tables.words)
+        return tables.wideWindows ? ShareRows<true, true>(tables, row)
+                                  : ShareRows<false, true>(tables, row);
+    return tables.wideWindows ? ShareRows<true, false>(tables, row)
+                              : ShareRows<false, false>(tables, row);
 }
 
 void ResolveShareTiesAvx2(const ShareTies& ties, const int32_t* outputs, int count, uint8_t* row)

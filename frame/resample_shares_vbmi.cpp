@@ -15,34 +15,13 @@
 
 namespace {
 
-// The byte (2N + D) ÷ 2D of 16 sums N, with the lanes where 2N + D is a multiple of 2D (the ties)
-// in `ties`. PowerOfTwo: D = 2^shift, shift >= 1, and the byte is (N + D/2) >> shift. Otherwise
-// 2N + D (below 511 × 127², so exact as a float) times 1 ÷ 2D rounded up, the product rounded down:
-// that lies in [q, q + 256 × 2^-23] for the quotient's floor q, below q + 1 since the fraction of
-// the exact quotient is at most 1 − 1 ÷ 2D and D < 2^14; a tie is 2N + D = q × 2D.
-struct Divisor {
-    __m512i halfOrD;    // D/2 (power of two), else D
-    __m512i lowBits;    // D − 1
-    __m512i shift;      // log2 D
-    __m512 twoD;        // 2D
-    __m512 reciprocal;  // 1 ÷ 2D rounded up
-};
-
-template <bool PowerOfTwo>
-inline __m512i Rounded(__m512i n, const Divisor& divisor, __mmask16& ties)
+// The byte (N + D/2) >> shift of 16 sums N (D = 2^shift, at least 2), with the lanes where N + D/2
+// is a multiple of D (the ties, N = D (k + 1/2)) in `ties`.
+inline __m512i Rounded(__m512i n, __m512i half, __m512i lowBits, __m128i shift, __mmask16& ties)
 {
-    if constexpr (PowerOfTwo) {
-        const __m512i y = _mm512_add_epi32(n, divisor.halfOrD);
-        ties = _mm512_testn_epi32_mask(y, divisor.lowBits);
-        return _mm512_srlv_epi32(y, divisor.shift);
-    } else {
-        const __m512i y = _mm512_add_epi32(_mm512_add_epi32(n, n), divisor.halfOrD);
-        const __m512 exact = _mm512_cvtepi32_ps(y);
-        const __m512 quotient = _mm512_cvtepi32_ps(_mm512_cvttps_epi32(_mm512_mul_round_ps(
-            exact, divisor.reciprocal, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC)));
-        ties = _mm512_cmp_ps_mask(_mm512_mul_ps(quotient, divisor.twoD), exact, _CMP_EQ_OQ);
-        return _mm512_cvttps_epi32(quotient);
-    }
+    const __m512i y = _mm512_add_epi32(n, half);
+    ties = _mm512_testn_epi32_mask(y, lowBits);
+    return _mm512_srl_epi32(y, shift);
 }
 
 // The second comparison of ties left between −B and B: each with its own bound T = t1 (k + 1) +
@@ -67,7 +46,9 @@ inline __mmask16 Refine(__m512i& bytes, __m512i q, __m512i hPairs, __m512i vPair
     return unsure & ~(down | up);
 }
 
-template <bool PowerOfTwo>
+// Words: the 16-bit route (ShareTables::words), where N, the tie test, B' and the comparisons take
+// one word lane per output instead of a dword lane.
+template <bool Words>
 int ShareRows(const ShareTables& t, const ShareRow& r)
 {
     const __m512i zero = _mm512_setzero_si512();
@@ -83,16 +64,15 @@ int ShareRows(const ShareTables& t, const ShareRow& r)
     const int d = t.denominator;
     int shift = 0;
     while ((2 << shift) <= d) ++shift;
-    float reciprocal = 1.0f / (2.0f * static_cast<float>(d));
-    if (static_cast<double>(reciprocal) * (2.0 * d) < 1.0)
-        reciprocal = __builtin_nextafterf(reciprocal, 1.0f);
-    const Divisor divisor{_mm512_set1_epi32(PowerOfTwo ? d / 2 : d), _mm512_set1_epi32(d - 1),
-                          _mm512_set1_epi32(shift), _mm512_set1_ps(2.0f * static_cast<float>(d)),
-                          _mm512_set1_ps(reciprocal)};
-    // The output of each dword lane of the low sums (lane L's outputs 0-3); the high ones are 4 on.
-    const __m512i lowOutputs =
-        _mm512_setr_epi32(0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27);
-    const __m512i four = _mm512_set1_epi32(4);
+    const __m512i half = _mm512_set1_epi32(d / 2), lowBits = _mm512_set1_epi32(d - 1);
+    const __m128i shiftCount = _mm_cvtsi32_si128(shift);
+    const __m512i b0Word = _mm512_set1_epi16(static_cast<int16_t>(r.b[0]));
+    const __m512i b1Word = _mm512_set1_epi16(static_cast<int16_t>(r.b[1]));
+    const __m512i halfWord = _mm512_set1_epi16(static_cast<int16_t>(d / 2));
+    const __m512i lowBitsWord = _mm512_set1_epi16(static_cast<int16_t>(d - 1));
+    const __m512i meanSlopeWord = _mm512_set1_epi16(static_cast<int16_t>(t.meanSlope));
+    const __m512i tieBaseWord = _mm512_set1_epi16(static_cast<int16_t>(t.tieBase));
+    const __m512i oneWord = _mm512_set1_epi16(1);
     int ambiguous = 0;
 
     // One block, its windows at row0 + at and row1 + at.
@@ -118,47 +98,80 @@ int ShareRows(const ShareTables& t, const ShareRow& r)
         const __m512i qHigh =
             _mm512_add_epi32(_mm512_madd_epi16(hHigh, fPair),
                              _mm512_madd_epi16(vHigh, _mm512_loadu_si512(psi + 32)));
-        const __m512i nLow = _mm512_madd_epi16(hLow, bWords);
-        const __m512i nHigh = _mm512_madd_epi16(hHigh, bWords);
-        __mmask16 tiesLow, tiesHigh;
-        __m512i low = Rounded<PowerOfTwo>(nLow, divisor, tiesLow);
-        __m512i high = Rounded<PowerOfTwo>(nHigh, divisor, tiesHigh);
-        // A tie rounds up unless Q̂ <= −B' (then down); between −B' and B' it is left open, with
-        // B' = s1 (k + 1) + t0.
-        const __m512i boundLow = _mm512_add_epi32(_mm512_madd_epi16(low, meanSlope), tieBase);
-        const __m512i boundHigh = _mm512_add_epi32(_mm512_madd_epi16(high, meanSlope), tieBase);
-        const __mmask16 downLow =
-            _mm512_mask_cmple_epi32_mask(tiesLow, qLow, _mm512_sub_epi32(zero, boundLow));
-        const __mmask16 downHigh =
-            _mm512_mask_cmple_epi32_mask(tiesHigh, qHigh, _mm512_sub_epi32(zero, boundHigh));
-        __mmask16 unsureLow = _mm512_mask_cmplt_epi32_mask(tiesLow & ~downLow, qLow, boundLow);
-        __mmask16 unsureHigh = _mm512_mask_cmplt_epi32_mask(tiesHigh & ~downHigh, qHigh, boundHigh);
-        low = _mm512_mask_sub_epi32(low, downLow, low, one);
-        high = _mm512_mask_sub_epi32(high, downHigh, high, one);
-        if ((unsureLow | unsureHigh) != 0) [[unlikely]] {
-            unsureLow = Refine(low, qLow, hLow, vLow, unsureLow, t);
-            unsureHigh = Refine(high, qHigh, hHigh, vHigh, unsureHigh, t);
-        }
-        // Bytes in output order: the packs put lane L's outputs 0-3 (low) before 4-7 (high).
-        const __m256i bytes = _mm512_cvtepi16_epi8(_mm512_packus_epi32(low, high));
         const int first = 32 * b;
         const int left = t.outputs - first;
         uint8_t* out = r.destination + first;
+        __m512i words;   // the bytes, a word each in output order
+        __mmask32 open;  // the ties still open, in output order
+        if constexpr (Words) {
+            const __m512i n =
+                _mm512_add_epi16(_mm512_mullo_epi16(h0, b0Word), _mm512_mullo_epi16(h1, b1Word));
+            const __m512i y = _mm512_add_epi16(n, halfWord);
+            const __mmask32 ties = _mm512_testn_epi16_mask(y, lowBitsWord);
+            words = _mm512_srl_epi16(y, shiftCount);
+            // Q̂ packed with signed saturation: lane L's outputs 0-3 (low) before 4-7 (high).
+            const __m512i q = _mm512_packs_epi32(qLow, qHigh);
+            const __m512i bound =
+                _mm512_add_epi16(_mm512_mullo_epi16(words, meanSlopeWord), tieBaseWord);
+            const __mmask32 down =
+                _mm512_mask_cmple_epi16_mask(ties, q, _mm512_sub_epi16(zero, bound));
+            open = _mm512_mask_cmplt_epi16_mask(ties & ~down, q, bound);
+            words = _mm512_mask_sub_epi16(words, down, words, oneWord);
+            if (open != 0) [[unlikely]] {
+                // In dword lanes for the second comparison, and back.
+                __m512i low = _mm512_unpacklo_epi16(words, zero);
+                __m512i high = _mm512_unpackhi_epi16(words, zero);
+                const __m512i openWords = _mm512_movm_epi16(open);
+                const __mmask16 openLow =
+                    Refine(low, qLow, hLow, vLow,
+                           _mm512_test_epi32_mask(_mm512_unpacklo_epi16(openWords, openWords),
+                                                  _mm512_set1_epi32(-1)),
+                           t);
+                const __mmask16 openHigh =
+                    Refine(high, qHigh, hHigh, vHigh,
+                           _mm512_test_epi32_mask(_mm512_unpackhi_epi16(openWords, openWords),
+                                                  _mm512_set1_epi32(-1)),
+                           t);
+                words = _mm512_packus_epi32(low, high);
+                open = _mm512_movepi16_mask(_mm512_packs_epi32(
+                    _mm512_maskz_set1_epi32(openLow, -1), _mm512_maskz_set1_epi32(openHigh, -1)));
+            }
+        } else {
+            const __m512i nLow = _mm512_madd_epi16(hLow, bWords);
+            const __m512i nHigh = _mm512_madd_epi16(hHigh, bWords);
+            __mmask16 tiesLow, tiesHigh;
+            __m512i low = Rounded(nLow, half, lowBits, shiftCount, tiesLow);
+            __m512i high = Rounded(nHigh, half, lowBits, shiftCount, tiesHigh);
+            // A tie rounds up unless Q̂ <= −B' (then down); between −B' and B' it is left open,
+            // with B' = s1 (k + 1) + t0.
+            const __m512i boundLow = _mm512_add_epi32(_mm512_madd_epi16(low, meanSlope), tieBase);
+            const __m512i boundHigh = _mm512_add_epi32(_mm512_madd_epi16(high, meanSlope), tieBase);
+            const __mmask16 downLow =
+                _mm512_mask_cmple_epi32_mask(tiesLow, qLow, _mm512_sub_epi32(zero, boundLow));
+            const __mmask16 downHigh =
+                _mm512_mask_cmple_epi32_mask(tiesHigh, qHigh, _mm512_sub_epi32(zero, boundHigh));
+            __mmask16 openLow = _mm512_mask_cmplt_epi32_mask(tiesLow & ~downLow, qLow, boundLow);
+            __mmask16 openHigh =
+                _mm512_mask_cmplt_epi32_mask(tiesHigh & ~downHigh, qHigh, boundHigh);
+            low = _mm512_mask_sub_epi32(low, downLow, low, one);
+            high = _mm512_mask_sub_epi32(high, downHigh, high, one);
+            if ((openLow | openHigh) != 0) [[unlikely]] {
+                openLow = Refine(low, qLow, hLow, vLow, openLow, t);
+                openHigh = Refine(high, qHigh, hHigh, vHigh, openHigh, t);
+            }
+            // Lane L's outputs 0-3 (low) before 4-7 (high).
+            words = _mm512_packus_epi32(low, high);
+            open = _mm512_movepi16_mask(_mm512_packs_epi32(_mm512_maskz_set1_epi32(openLow, -1),
+                                                           _mm512_maskz_set1_epi32(openHigh, -1)));
+        }
+        const __m256i bytes = _mm512_cvtepi16_epi8(words);
         if (left >= 32)
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bytes);
         else
             _mm256_mask_storeu_epi8(out, (1u << left) - 1, bytes);
         // (Outputs past the row's end have shares 0, so N = 0: never a tie.)
-        if ((unsureLow | unsureHigh) != 0) [[unlikely]] {
-            const __m512i place = _mm512_add_epi32(_mm512_set1_epi32(first), lowOutputs);
-            _mm512_storeu_si512(r.ambiguous + ambiguous,
-                                _mm512_maskz_compress_epi32(unsureLow, place));
-            ambiguous += __builtin_popcount(unsureLow);
-            _mm512_storeu_si512(
-                r.ambiguous + ambiguous,
-                _mm512_maskz_compress_epi32(unsureHigh, _mm512_add_epi32(place, four)));
-            ambiguous += __builtin_popcount(unsureHigh);
-        }
+        for (uint32_t bits = open; bits != 0; bits &= bits - 1)
+            [[unlikely]] r.ambiguous[ambiguous++] = first + __builtin_ctz(bits);
     };
 
     for (int b = 0; b < t.insideBlocks; ++b) {
@@ -187,7 +200,5 @@ int ShareRows(const ShareTables& t, const ShareRow& r)
 
 int ShareRowVbmi(const ShareTables& tables, const ShareRow& row)
 {
-    const int d = tables.denominator;
-    return d >= 2 && (d & (d - 1)) == 0 ? ShareRows<true>(tables, row)
-                                        : ShareRows<false>(tables, row);
+    return tables.words ? ShareRows<true>(tables, row) : ShareRows<false>(tables, row);
 }

@@ -64,6 +64,7 @@ class SimdMatchesScalar : public testing::Test {
         SetFrameThreadLimit(0);
         AllowVbmiResampler(true);
         AllowShareResampler(true);
+        ResolveEveryShareTie(false);
     }
     // Runs `body` once per variant with the level and thread limit in force.
     template <typename Body>
@@ -410,15 +411,16 @@ std::vector<std::pair<const char*, std::vector<uint8_t>>> PicturesOfTies(int hei
 
 TEST_F(SimdMatchesScalar, ResampleOnPicturesOfTies)
 {
-    // Share plans (two taps and two sweeps, cell denominators from 2 to 127, D even): halving
-    // (D = 4, a quarter of all sums ties), 1024 x 768 up to 1440 x 1080 (D = 1024), 1280 x 720 up
-    // to HD (D = 4), a denominator that is no power of two (720 x 576 up to HD, D = 24; 6 x 4 up to
-    // 10 x 6, D = 6). Then the general plan on the same pictures: an odd denominator (D = 15, no
-    // ties at all) and whole ratios across (D = 4) or both ways (D = 1).
-    const int shapes[][4] = {
-        {2160, 3840, 1080, 1920}, {768, 1024, 1080, 1440}, {720, 1280, 1080, 1920},
-        {576, 720, 1080, 1920},   {4, 6, 6, 10},           {35, 63, 49, 84},
-        {480, 640, 1080, 1920},   {90, 160, 180, 320}};
+    // Share plans (two taps and two sweeps, cell denominators powers of two from 2 to 64): halving
+    // (D = 4, a quarter of all sums ties), 1024 x 768 up to 1440 x 1080 (D = 1024, 32-bit lanes),
+    // 1280 x 720 up to HD (D = 4), 8 x 4 up to 12 x 6 (D = 4 as well, rows shorter than a block).
+    // Then the general plan on the same pictures: even denominators that are no powers of two
+    // (720 x 576 up to HD, D = 24), an odd one (D = 15, no ties at all), whole ratios across
+    // (D = 4) or both ways (D = 1).
+    const int shapes[][4] = {{2160, 3840, 1080, 1920}, {768, 1024, 1080, 1440},
+                             {720, 1280, 1080, 1920},  {4, 8, 6, 12},
+                             {576, 720, 1080, 1920},   {35, 63, 49, 84},
+                             {480, 640, 1080, 1920},   {90, 160, 180, 320}};
     for (const auto& shape : shapes) {
         std::vector<std::pair<std::string, ResampleCase>> cases;
         for (auto& [name, plane] : PicturesOfTies(shape[0], shape[1]))
@@ -435,20 +437,19 @@ TEST_F(SimdMatchesScalar, ResampleOnPicturesOfTies)
 
 TEST_F(SimdMatchesScalar, ResampleSharePlansAtTheirEdges)
 {
-    // Cell denominators at the share plans' limit (127 across or down, the other axis 2) and one
-    // past it (the general plan); rows so short that every window reaches past the row's last
-    // pixel; halving to widths that end a block early or late; single rows.
+    // Cell denominators at the share plans' limit (64 across or down) and past it (128: the general
+    // plan), D = 128 (the last with 16-bit lanes) and 256; rows so short that every window reaches
+    // past the row's last pixel; halving to widths that end a block early or late; single rows.
     std::vector<ResampleCase> cases;
     uint32_t seed = 900;
-    for (auto [sw, dw] : {std::pair{127, 128},
-                          {254, 256},
+    for (auto [sw, dw] : {std::pair{64, 65},
                           {128, 129},
                           {2, 3},
                           {4, 6},
-                          {6, 9},
-                          {10, 17},
-                          {22, 43},
-                          {42, 62},
+                          {8, 12},
+                          {16, 17},
+                          {22, 33},
+                          {42, 63},
                           {2, 1},
                           {10, 5},
                           {22, 11},
@@ -457,11 +458,25 @@ TEST_F(SimdMatchesScalar, ResampleSharePlansAtTheirEdges)
                           {66, 33},
                           {682, 341},
                           {3842, 1921}})
-        for (auto [sh, dh] : {std::pair{2, 1}, {2, 3}, {4, 7}, {6, 3}, {127, 128}, {128, 129}})
+        for (auto [sh, dh] : {std::pair{2, 1}, {2, 3}, {4, 6}, {8, 4}, {64, 65}, {128, 129}})
             cases.emplace_back(sh, sw, dh, dw, seed++);
     ForEachVariant([&] {
         for (const ResampleCase& c : cases) c.ExpectFastMatches();
     });
+}
+
+TEST_F(SimdMatchesScalar, ResampleSharePlansSumEveryListedTieExactly)
+{
+    // With the tie coefficients 0 every tie is left open, listed by the kernel and summed as the
+    // reference sums it: halving (16-bit lanes, and AVX2's two windows a lane), D = 1024 (32-bit
+    // lanes), rows ending inside a block.
+    ResolveEveryShareTie(true);
+    const ResampleCase cases[] = {
+        {216, 384, 108, 192, 61}, {96, 128, 135, 180, 62}, {6, 22, 3, 11, 63}, {8, 42, 12, 63, 64}};
+    ForEachVariant([&] {
+        for (const ResampleCase& c : cases) c.ExpectFastMatches();
+    });
+    ResolveEveryShareTie(false);
 }
 
 TEST_F(SimdMatchesScalar, ResampleUpNearHalves)
