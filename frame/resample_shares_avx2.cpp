@@ -20,13 +20,15 @@ inline __m256i Rounded(__m256i n, int d, __m128i shift, __m256i& ties)
     return _mm256_srl_epi32(y, shift);
 }
 
-// RoundSumToByte's rounding, this file's own copy (kernels.h's inline functions must not be
-// instantiated with this file's flags).
-inline uint8_t ByteOfSum(double s)
+// RoundSumToByte's rounding without a branch (an open tie's sum lies a hair from k + 1/2, so a
+// branch there is a coin toss): floor(s − 0.5) + 1, which is t + 1 exactly when s − t >= 0.5 (t
+// the truncation); s − 0.5 is exact for s >= 0.5 (0.5 is a whole number of s's units in the last
+// place below 2^52) and lies in [−0.5, 0) below it.
+inline uint8_t ByteOfSum(__m128d s)
 {
-    double t = static_cast<double>(static_cast<long long>(s));
-    if (s - t >= 0.5) t += 1.0;
-    return static_cast<uint8_t>(static_cast<int>(t));
+    const __m128d below = _mm_sub_sd(s, _mm_set_sd(0.5));
+    return static_cast<uint8_t>(_mm_cvttsd_si32(
+        _mm_add_sd(_mm_round_sd(below, below, _MM_FROUND_TO_NEG_INF), _mm_set_sd(1.0))));
 }
 
 // Two 16-byte windows, lane 0's at `low` and lane 1's at `high`.
@@ -255,6 +257,6 @@ void ResolveShareTiesAvx2(const ShareTies& ties, const int32_t* outputs, int cou
         __m128d sum = _mm_add_sd(first, _mm_unpackhi_pd(first, first));
         sum = _mm_add_sd(sum, second);
         sum = _mm_add_sd(sum, _mm_unpackhi_pd(second, second));
-        row[o] = ByteOfSum(_mm_cvtsd_f64(sum));
+        row[o] = ByteOfSum(sum);
     }
 }
