@@ -103,7 +103,7 @@ double PowerOfTwo(int exponent)
 // and the edge term count × overlap − n ÷ denominator; false when the overlap is no such share.
 // With overlap = M × 2^e (M the 53-bit significand), P = M × count × denominator is exact in 128
 // bits, n is P × 2^e rounded and R = P − n × 2^-e is exact, so the edge term R × 2^e ÷ denominator
-// comes out within three roundings of a double (below 2^-90 for edges below 2^-37): far inside the
+// comes out within three roundings of a double (below 2^-88 for edges below 2^-37): far inside the
 // 2^-61 that MakeShareTerms allows for.
 bool SplitShare(double overlap, int count, int denominator, double inverse, int& n, double& edge)
 {
@@ -407,12 +407,27 @@ void ShareBand(void* context, int band, int participant)
     }
 }
 
+// Whether an axis can take a share plan, before anything is walked: its cell denominator D =
+// sourceCount ÷ gcd is a power of two from 2 to kShareDenominatorLimit, and no destination cell
+// touches three source cells. With m = destinationCount ÷ gcd, a destination cell is D ÷ m source
+// cells wide and starts at a multiple of 1 ÷ m; it can hold two source edges only when it is wider
+// than one cell and some start's fraction k ÷ m (k < m) exceeds 2 − D ÷ m, that is when D > m + 1.
+// So: enlarging (m > D), or reducing by D ÷ (D − 1) (by two, 4/3, 8/7, ...).
+bool ShareAxisQualifies(int sourceCount, int destinationCount)
+{
+    const int g = std::gcd(sourceCount, destinationCount);
+    const int d = sourceCount / g, m = destinationCount / g;
+    return d >= 2 && d <= kShareDenominatorLimit && (d & (d - 1)) == 0 && d <= m + 1;
+}
+
 }  // namespace
 
 int ResampleByShares(const uint8_t* source, int sourceHeight, int sourceWidth, uint8_t* destination,
                      int height, int width, int level)
 {
-    if (level < 1 || !ShareResamplerAllowed()) return 2;
+    if (level < 1 || !ShareResamplerAllowed() || !ShareAxisQualifies(sourceWidth, width) ||
+        !ShareAxisQualifies(sourceHeight, height))
+        return 2;
     try {
         CSharePlan plan;
         plan.source = source;

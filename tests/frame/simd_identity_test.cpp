@@ -413,12 +413,13 @@ TEST_F(SimdMatchesScalar, ResampleOnPicturesOfTies)
 {
     // Share plans (two taps and two sweeps, cell denominators powers of two from 2 to 64): halving
     // (D = 4, a quarter of all sums ties), 1024 x 768 up to 1440 x 1080 (D = 1024, 32-bit lanes),
-    // 1280 x 720 up to HD (D = 4), 8 x 4 up to 12 x 6 (D = 4 as well, rows shorter than a block).
-    // Then the general plan on the same pictures: even denominators that are no powers of two
-    // (720 x 576 up to HD, D = 24), an odd one (D = 15, no ties at all), whole ratios across
-    // (D = 4) or both ways (D = 1).
+    // 1280 x 720 up to HD (D = 4), reductions by 4/3 (2560 x 1440 to HD, D = 16) and 8/7 both
+    // ways (D = 64), 8 x 4 up to 12 x 6 (rows shorter than a block). Then the general plan on the
+    // same pictures: even denominators that are no powers of two (720 x 576 up to HD, D = 24), an
+    // odd one (D = 15, no ties at all), whole ratios across (D = 4) or both ways (D = 1).
     const int shapes[][4] = {{2160, 3840, 1080, 1920}, {768, 1024, 1080, 1440},
-                             {720, 1280, 1080, 1920},  {4, 8, 6, 12},
+                             {720, 1280, 1080, 1920},  {1440, 2560, 1080, 1920},
+                             {448, 512, 392, 448},     {4, 8, 6, 12},
                              {576, 720, 1080, 1920},   {35, 63, 49, 84},
                              {480, 640, 1080, 1920},   {90, 160, 180, 320}};
     for (const auto& shape : shapes) {
@@ -439,7 +440,8 @@ TEST_F(SimdMatchesScalar, ResampleSharePlansAtTheirEdges)
 {
     // Cell denominators at the share plans' limit (64 across or down) and past it (128: the general
     // plan), D = 128 (the last with 16-bit lanes) and 256; rows so short that every window reaches
-    // past the row's last pixel; halving to widths that end a block early or late; single rows.
+    // past the row's last pixel; halving to widths that end a block early or late; reductions by
+    // D ÷ (D − 1) (two taps at most) and by 8/5 (three: the general plan); single rows.
     std::vector<ResampleCase> cases;
     uint32_t seed = 900;
     for (auto [sw, dw] : {std::pair{64, 65},
@@ -457,8 +459,12 @@ TEST_F(SimdMatchesScalar, ResampleSharePlansAtTheirEdges)
                           {64, 32},
                           {66, 33},
                           {682, 341},
-                          {3842, 1921}})
-        for (auto [sh, dh] : {std::pair{2, 1}, {2, 3}, {4, 6}, {8, 4}, {64, 65}, {128, 129}})
+                          {3842, 1921},
+                          {4, 3},
+                          {64, 63},
+                          {8, 5}})
+        for (auto [sh, dh] :
+             {std::pair{2, 1}, {2, 3}, {4, 6}, {8, 4}, {64, 65}, {128, 129}, {8, 7}})
             cases.emplace_back(sh, sw, dh, dw, seed++);
     ForEachVariant([&] {
         for (const ResampleCase& c : cases) c.ExpectFastMatches();
