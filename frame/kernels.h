@@ -255,11 +255,12 @@ void PackRowAvx2(const uint8_t* bgr, int width, int32_t* packed);
 void PackRowAvx512(const uint8_t* bgr, int width, int32_t* packed);
 
 // Share plans: the exact sum in whole numbers, and ties settled by the rounding's first-order
-// terms. They serve plans with at most two taps across and two sweeps down (scaling up, or by
-// exactly two) whose cell denominators Dx = sourceWidth ÷ gcd(sourceWidth, width) and Dy (likewise
-// down) are at most kShareDenominatorLimit. Tap j of a column then covers a_j ÷ Dx of it and sweep
-// k of a row b_k ÷ Dy of it (a, b whole, adding up to Dx and Dy), so with v_kj the tap's byte in
-// the sweep's row, the exact mean is S = N ÷ D, N = Σ_k b_k H_k, H_k = Σ_j a_j v_kj, D = Dx Dy.
+// terms. They serve plans whose cell denominators Dx = sourceWidth ÷ gcd(sourceWidth, width) and Dy
+// (likewise down) are powers of two from 2 to kShareDenominatorLimit, with at most two taps across
+// and two sweeps down (enlarging, or reducing by D ÷ (D − 1): by two, 4/3, 8/7, ...). Tap j of a
+// column then covers a_j ÷ Dx of it and sweep k of a row b_k ÷ Dy of it (a, b whole, adding up to
+// Dx and Dy), so with v_kj the tap's byte in the sweep's row, the exact mean is S = N ÷ D,
+// N = Σ_k b_k H_k, H_k = Σ_j a_j v_kj, D = Dx Dy (at most 4096: N below 2^20, H_k below 2^15).
 //
 // What the reference's double sum s is. Write u = 2^-53, X_j = width × wx_j = a_j ÷ Dx + ψ_j and
 // Y_k = height × hy_k = b_k ÷ Dy + φ_k (ψ and φ: the rounding of the cell edges, exact reals of
@@ -279,9 +280,9 @@ void PackRowAvx512(const uint8_t* bgr, int width, int32_t* packed);
 //  - At a tie, S = k + 1/2 and the reference gives k + 1 exactly when s >= S, that is Q + r >= 0.
 //    The kernels compute Q̂ = Σ_k F_k H_k + Σ_j Ψ_j V_j in 32-bit integers, with per-sweep
 //    F_k = round((φ_k + κ b_k ÷ Dy) ÷ (Dx σ)) and per-column Ψ_j = round(ψ_j ÷ (Dy σ)), σ a power
-//    of two (both fit 16 bits); each is within 1/2 + δ of its exact value (δ <= 1/4 the long-double
-//    error of making it), and a missing tap's or sweep's is exactly 0, so |σ Q̂ − Q| <= σ (1/2 + δ)
-//    (Σ_k H_k + Σ_j V_j).
+//    of two (both fit 16 bits); each is within 1/2 + δ of its exact value (δ <= 1/4 the error of
+//    making it, see MakeShareTerms), and a missing tap's or sweep's is exactly 0, so
+//    |σ Q̂ − Q| <= σ (1/2 + δ) (Σ_k H_k + Σ_j V_j).
 //    A sample's bound, in units of σ: T = t1 (k + 1) + ⌈(Σ_k H_k + Σ_j V_j) 3/4⌉ + t0, with
 //    t1 >= θ (1 + |κ|) ÷ σ (below 2^15) and t0 >= ρ ÷ σ + 1, so σ T > |r| + |σ Q̂ − Q| (S < k + 1,
 //    3/4 >= 1/2 + δ). Then Q̂ >= T gives s > S, byte k + 1, and Q̂ <= −T gives s < S, byte k.
@@ -341,17 +342,15 @@ struct ShareRow {
     int b[2];
     int f[2];
     uint8_t* destination;
-    // The outputs left to ResolveShareTies: room for `outputs` + kShareListSlack entries (a kernel
-    // writes whole vectors of them).
+    // The outputs left to ResolveShareTiesAvx2: room for `outputs` entries.
     int32_t* ambiguous;
 };
-inline constexpr int kShareListSlack = 16;
 // Writes the row's bytes, listing the ambiguous ties instead; returns how many it listed.
 using ShareRowFn = int (*)(const ShareTables& tables, const ShareRow& row);
 int ShareRowVbmi(const ShareTables& tables, const ShareRow& row);
 int ShareRowAvx2(const ShareTables& tables, const ShareRow& row);
 
-// What ResolveShareTies needs of one destination row: per column its two source columns and
+// What ResolveShareTiesAvx2 needs of one destination row: per column its two source columns and
 // overlaps wx (0 for a missing tap), the row's two source rows and overlaps hy (0 for a missing
 // sweep), and E.
 struct ShareTies {

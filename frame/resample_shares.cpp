@@ -463,7 +463,7 @@ int ResampleByShares(const uint8_t* source, int sourceHeight, int sourceWidth, u
             job.bandStart.push_back(
                 static_cast<int>(static_cast<long long>(height) * band / bands));
         job.scratch.assign(static_cast<size_t>(threads),
-                           std::vector<int32_t>(static_cast<size_t>(width) * 3 + kShareListSlack));
+                           std::vector<int32_t>(static_cast<size_t>(width) * 3));
         RunBands(bands, threads, ShareBand, &job);
     } catch (const std::bad_alloc&) {
         return 1;
