@@ -126,9 +126,11 @@ bool SplitShare(double overlap, int count, int denominator, double inverse, int&
     return true;
 }
 
-// Settles the terms of kernels.h's share-plan proof for this plan; false when it does not qualify.
-bool MakeShareTerms(CSharePlan& plan, ShareTables& tables)
+// Settles the terms of kernels.h's share-plan proof for this plan (into plan.tables); false when
+// it does not qualify.
+bool MakeShareTerms(CSharePlan& plan)
 {
+    ShareTables& tables = plan.tables;
     const int dxDen = plan.sourceWidth / std::gcd(plan.sourceWidth, plan.width);
     const int dyDen = plan.sourceHeight / std::gcd(plan.sourceHeight, plan.height);
     if (dxDen > kShareDenominatorLimit || dyDen > kShareDenominatorLimit) return false;
@@ -440,8 +442,7 @@ int ResampleByShares(const uint8_t* source, int sourceHeight, int sourceWidth, u
             (1.0 / static_cast<double>(width)) * (1.0 / static_cast<double>(height)) * 4000000.0;
         plan.destination = destination;
         if (!WalkShares(plan)) return 2;
-        ShareTables terms{};
-        if (!MakeShareTerms(plan, terms)) return 2;
+        if (!MakeShareTerms(plan)) return 2;
         if (level >= 2 && VbmiResamplerInForce()) {
             if (!MakeTables(plan, 4, true, 128)) return 2;
             plan.kernel = ShareRowVbmi;
@@ -449,11 +450,6 @@ int ResampleByShares(const uint8_t* source, int sourceHeight, int sourceWidth, u
             if (!MakeTables(plan, 2, false, 32)) return 2;
             plan.kernel = ShareRowAvx2;
         }
-        plan.tables.denominator = terms.denominator;
-        plan.tables.tieSlope = terms.tieSlope;
-        plan.tables.tieBase = terms.tieBase;
-        plan.tables.meanSlope = terms.meanSlope;
-        plan.tables.words = terms.words;
 
         const size_t work = plan.sweeps.size() * static_cast<size_t>(width) * 6;
         const int threads = ThreadsFor(work);

@@ -12,11 +12,10 @@ namespace {
 
 // The byte (N + D/2) >> shift of 8 sums N (D = 2^shift, at least 2), with the ties (N + D/2 a
 // multiple of D, so N = D (k + 1/2)) as all-ones lanes.
-inline __m256i Rounded(__m256i n, int d, __m128i shift, __m256i& ties)
+inline __m256i Rounded(__m256i n, __m256i half, __m256i lowBits, __m128i shift, __m256i& ties)
 {
-    const __m256i y = _mm256_add_epi32(n, _mm256_set1_epi32(d / 2));
-    ties =
-        _mm256_cmpeq_epi32(_mm256_and_si256(y, _mm256_set1_epi32(d - 1)), _mm256_setzero_si256());
+    const __m256i y = _mm256_add_epi32(n, half);
+    ties = _mm256_cmpeq_epi32(_mm256_and_si256(y, lowBits), _mm256_setzero_si256());
     return _mm256_srl_epi32(y, shift);
 }
 
@@ -79,6 +78,7 @@ int ShareRows(const ShareTables& t, const ShareRow& r)
     const int d = t.denominator;
     int shift = 0;
     while ((2 << shift) <= d) ++shift;
+    const __m256i half = _mm256_set1_epi32(d / 2), lowBits = _mm256_set1_epi32(d - 1);
     const __m256i b0Word = _mm256_set1_epi16(static_cast<int16_t>(r.b[0]));
     const __m256i b1Word = _mm256_set1_epi16(static_cast<int16_t>(r.b[1]));
     const __m256i halfWord = _mm256_set1_epi16(static_cast<int16_t>(d / 2));
@@ -156,8 +156,8 @@ int ShareRows(const ShareTables& t, const ShareRow& r)
             const __m256i nLow = _mm256_madd_epi16(hLow, bWords);
             const __m256i nHigh = _mm256_madd_epi16(hHigh, bWords);
             __m256i tiesLow, tiesHigh;
-            __m256i low = Rounded(nLow, d, shiftCount, tiesLow);
-            __m256i high = Rounded(nHigh, d, shiftCount, tiesHigh);
+            __m256i low = Rounded(nLow, half, lowBits, shiftCount, tiesLow);
+            __m256i high = Rounded(nHigh, half, lowBits, shiftCount, tiesHigh);
             // A tie rounds up unless Q̂ <= −B' (then down, adding the all-ones lane); between −B'
             // and B' it is left open, with B' = s1 (k + 1) + t0.
             const __m256i boundLow = _mm256_add_epi32(_mm256_madd_epi16(low, meanSlope), tieBase);
